@@ -1,0 +1,1 @@
+// libTONEFX.so: the export DoToneFx comes from tonefx_core.

@@ -156,6 +156,28 @@ bool PlatCreateProcess(const char* commandLine, uint32_t* errorCode);
 uint32_t PlatLastError();
 
 // ---------------------------------------------------------------------------
+// Local stream endpoints (Unix-domain stream sockets on POSIX). The device
+// node is one; programs that serve a device node (the virtual scanner) and
+// their control channels use these. Timeouts are real milliseconds;
+// kPlatWaitForever waits without limit.
+// ---------------------------------------------------------------------------
+struct PlatListener;
+struct PlatStream;
+constexpr uint32_t kPlatWaitForever = 0xFFFFFFFFu;
+PlatListener* PlatListen(const char* path);  // replaces a stale endpoint at path
+PlatStream* PlatAccept(PlatListener* listener, uint32_t timeoutMs);  // null on time-out or failure
+void PlatListenerClose(PlatListener* listener);  // also removes the path
+PlatStream* PlatConnect(const char* path);
+// Reads exactly `length` bytes; false on end of stream, failure or time-out.
+bool PlatStreamReadAll(PlatStream* stream, void* buffer, size_t length, uint32_t timeoutMs);
+// Reads what is available (at least one byte, at most `length`); 0 on end,
+// failure or time-out.
+size_t PlatStreamReadSome(PlatStream* stream, void* buffer, size_t length, uint32_t timeoutMs);
+bool PlatStreamWriteAll(PlatStream* stream, const void* data, size_t length);
+void PlatStreamShutdown(PlatStream* stream);  // wakes a blocked reader; further I/O fails
+void PlatStreamClose(PlatStream* stream);
+
+// ---------------------------------------------------------------------------
 // Runtime directory: where the shared block, the mutex, the windows and the
 // mapped Windows drive live. Default $TQ5_RUNTIME_DIR, else
 // /tmp/tq5-<user id>. Tests give each run its own directory.

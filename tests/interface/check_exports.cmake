@@ -1,0 +1,23 @@
+# Compares the dynamic symbols each library defines with its export list.
+foreach(lib libTQ5DRV.so libTONEFX.so libTQ5UTIL.so)
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBDIR}/${lib}
+                  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${lib}")
+  endif()
+  string(REPLACE "\n" ";" lines "${out}")
+  set(found "")
+  foreach(line ${lines})
+    # Text and data symbols only; the linker's own markers are not exports.
+    if(line MATCHES "^[0-9a-f]+ [TDBRVW] (.+)$")
+      list(APPEND found "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  list(FILTER found EXCLUDE REGEX "^(_init|_fini|_edata|_end|__bss_start)$")
+  list(SORT found)
+  file(STRINGS ${EXPECTED_DIR}/${lib}.txt expected)
+  list(SORT expected)
+  if(NOT found STREQUAL expected)
+    message(FATAL_ERROR "${lib} exports differ.\n expected: ${expected}\n found:    ${found}")
+  endif()
+endforeach()

@@ -1,0 +1,1 @@
+// ScannerUtilityStart: see the launcher issue.

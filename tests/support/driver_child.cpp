@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
     using StatusFn = int32_t (*)(uint8_t*);
     auto status = reinterpret_cast<StatusFn>(dlsym(library, "GetScannerStatus"));
     uint8_t code = 0xFF;
-    Say("loaded " + std::to_string(status != nullptr ? status(&code) : -1) + " " + std::to_string(code));
+    const int32_t result = status != nullptr ? status(&code) : -1;
+    Say("loaded " + std::to_string(result) + " " + std::to_string(code));
     WaitForStdinClose();
     dlclose(library);
     Say("unloaded");

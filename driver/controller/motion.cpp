@@ -1,5 +1,6 @@
 #include "controller/motion.h"
 
+#include "controller/controller_registers.h"
 #include "controller/register_image.h"
 #include "interface/shared_state.h"
 #include "transport/transport.h"
@@ -7,13 +8,6 @@
 int32_t carriageAtHome = 1;
 
 namespace {
-
-constexpr uint8_t kRegCommand = 0x07;
-constexpr uint8_t kRegStatus = 0x02;
-constexpr uint8_t kRegMoveStatus = 0x03;
-constexpr uint8_t kHomeSensor = 0x01;
-constexpr uint8_t kReturnHomeRunning = 0x02;
-constexpr uint8_t kMoveFinished = 0x10;
 
 // Writes the register's default with one bit set or cleared.
 DriverError WriteDefaultWithBit(uint8_t reg, uint8_t bit, bool on) {
@@ -132,7 +126,7 @@ DriverError DetectFilmUnit(bool* attached) {
   if (ReadRegister(0x5A, &value) == kErrNone && (value & 0x04)) WriteRegister(0x5A, value & ~0x04);
   *attached = false;
   uint8_t status = 0;
-  if (ReadRegister(kRegStatus, &status) == kErrNone) *attached = (status & 0x10) != 0;
+  if (ReadRegister(kRegStatus, &status) == kErrNone) *attached = (status & kFilmUnitAttached) != 0;
   return WriteRegister(0x5A, static_cast<uint8_t>(value | 0x04));
 }
 

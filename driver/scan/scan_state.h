@@ -26,6 +26,17 @@ struct ScanWorkState {
   uint32_t filmPrescanPending;
   uint32_t bufferedReadOffset;
 
+  // Whole-image buffers of the buffered film-unit scans, allocated by
+  // SetScanParameter in the process that will scan and released by the end
+  // of that scan (ReleaseWholeImageBuffers). filmImageBuffer: the whole
+  // film-type-2 image. Above 600 dpi: halfImageBuffer holds the first pass,
+  // twoLineBuffer two lines of the second pass, mergeLineBuffer one merged
+  // line.
+  uint8_t* filmImageBuffer;
+  uint8_t* halfImageBuffer;
+  uint8_t* mergeLineBuffer;
+  uint8_t* twoLineBuffer;
+
   // Geometry.
   uint16_t scanMode;
   uint16_t scanSource;

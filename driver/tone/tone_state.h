@@ -5,6 +5,9 @@
 
 // Working state: zeroed by ResetScanState.
 struct ToneWorkState {
+  // Output levels at both ends of the last channel-0 gamma upload: the
+  // larger and smaller of the two end means and their difference (never
+  // below 8). The film frame search tells film from frame gap with them.
   uint8_t gammaLevelHigh;
   uint8_t gammaLevelLow;
   uint8_t gammaLevelSpan;

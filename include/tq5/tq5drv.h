@@ -81,6 +81,18 @@ TQ5_EXPORT int32_t TQ5_STDCALL SetScanParameter(ScanParameter* parameter);
 TQ5_EXPORT int32_t TQ5_STDCALL GetScanParameter(ScanParameter* parameter);
 TQ5_EXPORT int32_t TQ5_STDCALL GetDataStatus(DataStatus* status);
 TQ5_EXPORT int32_t TQ5_STDCALL StartScan(void);
+// ReadScan copies exactly `count` bytes of the image into `destination`:
+// lines follow each other without padding, in the geometry GetDataStatus
+// reports. 16-bit samples are low byte first; a 48-bit pixel is three such
+// samples (channels 0, 1, 2). One-bit images have a single polarity whichever
+// way they were produced: a 1 bit is a light pixel, a 0 bit a dark one, most
+// significant bit first. That is the sense of every other depth (a higher
+// value is lighter) and of the film frame conversion (a bit is set for a
+// sample of 128 or more); the scanner's one-bit data already have it and are
+// passed on unchanged, also when columns are dropped. Only the process that
+// started the scan may read it; a read with no scan started, a null
+// buffer, or more bytes than remain of the image is refused with 151 and
+// copies nothing.
 TQ5_EXPORT int32_t TQ5_STDCALL ReadScan(uint32_t unused, uint8_t* destination, uint32_t count);
 TQ5_EXPORT int32_t TQ5_STDCALL StopScan(void);
 

@@ -1,0 +1,80 @@
+#include "host_environment.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+namespace tq5scan {
+
+namespace fs = std::filesystem;
+
+fs::path ProgramDirectory(const char* argv0) {
+  std::error_code code;
+  // Linux names the running executable here; elsewhere argv[0] serves.
+  fs::path self = fs::read_symlink("/proc/self/exe", code);
+  if (code || self.empty()) {
+    self = fs::weakly_canonical(fs::path(argv0 != nullptr ? argv0 : ""), code);
+    if (code) return fs::current_path(code);
+  }
+  return self.parent_path();
+}
+
+void AddDriverDirectory(const fs::path& programDirectory) {
+  std::error_code code;
+  fs::path lib = fs::weakly_canonical(programDirectory / ".." / "lib", code);
+  if (code) lib = programDirectory / ".." / "lib";
+  std::string value = lib.string();
+  const char* existing = std::getenv("TQ5_LIBRARY_PATH");
+  if (existing != nullptr && existing[0] != '\0') value += std::string(":") + existing;
+  SetEnvironmentValue("TQ5_LIBRARY_PATH", value);
+}
+
+std::optional<double> RequestedClockSpeed() {
+  const char* text = std::getenv("TQ5_CLOCK_SPEED");
+  if (text == nullptr || text[0] == '\0') return std::nullopt;
+  char* end = nullptr;
+  const double speed = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(speed) || speed <= 0) return std::nullopt;
+  return speed;
+}
+
+// The process environment is the channel through which the settings reach the
+// driver's own copy of the platform layer. The platform interface has no call
+// to set a variable (the Windows counterpart is SetEnvironmentVariableA), so
+// this one C library call stands in for it here.
+bool SetEnvironmentValue(const char* name, const std::string& value) {
+  return ::setenv(name, value.c_str(), 1) == 0;
+}
+
+PrivateDirectory::~PrivateDirectory() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+bool PrivateDirectory::Create(std::string& error) {
+  std::error_code code;
+  const fs::path base = fs::temp_directory_path(code);
+  if (code) {
+    error = "no temporary directory: " + code.message();
+    return false;
+  }
+  std::random_device entropy;
+  std::mt19937_64 random((static_cast<uint64_t>(entropy()) << 32) ^ entropy());
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    char name[40];
+    std::snprintf(name, sizeof name, "tq5scan-%012llx",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    const fs::path candidate = base / name;
+    if (fs::create_directory(candidate, code)) {
+      fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace, code);
+      path_ = candidate;
+      return true;
+    }
+  }
+  error = "cannot create a private directory in " + base.string();
+  return false;
+}
+
+}  // namespace tq5scan

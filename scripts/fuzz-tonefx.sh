@@ -15,4 +15,4 @@ cmake --build "$BUILD" --target tonefx_fuzz
 CORPUS="$BUILD/corpus/tonefx"
 mkdir -p "$CORPUS"
 echo "== fuzzing DoToneFx for ${SECONDS_TO_RUN} s"
-"$BUILD/bin/tonefx_fuzz" -max_total_time="$SECONDS_TO_RUN" -max_len=1024 -print_final_stats=1 "$CORPUS"
+"$BUILD/bin/tonefx_fuzz" -max_total_time="$SECONDS_TO_RUN" -max_len=512 -len_control=0 -print_final_stats=1 "$CORPUS"

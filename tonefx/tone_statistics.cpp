@@ -219,7 +219,8 @@ void MeanDensity(uint32_t c) {
 // The density code 1 % from the bright end of the scene: from level 255 down
 // for a positive, from level 0 up (the clearest film) for a negative, whose
 // counts are again spread over the codes between neighbouring levels. The
-// running sums are 16-bit and wrap.
+// running sums, and the negative's carried count with them, are 16-bit and
+// wrap, as the histogram counters do.
 void HighlightDensity(uint32_t c) {
   const uint16_t* count = toneStats.channelHistogram[c];
   const uint8_t* density = toneTables.densityOfLevel;

@@ -18,6 +18,11 @@ constexpr uint32_t kActivityThrottleMs = 30000;
 // previous owner died holding it: see the definition).
 bool LockDevice(uint32_t timeoutMs);
 void UnlockDevice();
+// The common start of a locking export: false (with lastError 150) when the
+// lock was not obtained within timeoutMs.
+bool LockForExport(uint32_t timeoutMs);
+// False (with lastError 151) when an export was handed a null record.
+bool RecordGiven(const void* record);
 
 // Finds the utility's window now, remembers it in activityWindow and posts
 // activityMessage to all top-level windows when it exists.

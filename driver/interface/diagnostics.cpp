@@ -23,22 +23,6 @@ constexpr uint16_t kTestScanLines = 877;       // 7016 x 75 / 600
 constexpr const char kOverrideFile[] = "C:\\TQ5DRV.INI";
 constexpr const char kOverrideSection[] = "Register";
 
-// The whole flatbed at 75 dpi in grey (green channel).
-ScanParameter TestScanRecord() {
-  ScanParameter record{};
-  record.xResolution = 75;
-  record.yResolution = 75;
-  record.width = 5104;
-  record.height = 7016;
-  record.pixelsPerLine = kTestScanLineBytes;
-  record.lineCount = kTestScanLines;
-  record.scanMode = 2;
-  record.scanSource = 0;
-  record.bitsPerPixel = 8;
-  record.monoChannel = 2;
-  return record;
-}
-
 DriverError LampTest(uint8_t option) {
   switch (option) {
     case 0: return SetLamps(false, false);
@@ -59,7 +43,8 @@ int32_t TestScan() {
   int32_t result = 1;
   DriverError code = GoHome();
   if (code == kErrNone) code = LeaveHome();
-  const ScanParameter record = TestScanRecord();
+  // The whole flatbed at 75 dpi in grey.
+  const ScanParameter record = FullWidthGreyRecord(75, 0, 7016);
   if (code == kErrNone) code = PrepareScanGeometry(&record);
   if (code != kErrNone) {
     lastError = static_cast<int32_t>(code);
@@ -83,6 +68,22 @@ int32_t TestScan() {
 }
 
 }  // namespace
+
+ScanParameter FullWidthGreyRecord(uint16_t resolution, uint16_t top, uint16_t height) {
+  ScanParameter record{};
+  record.xResolution = resolution;
+  record.yResolution = resolution;
+  record.top = top;
+  record.width = 5104;
+  record.height = height;
+  record.pixelsPerLine = static_cast<uint16_t>(5104u * resolution / 600);
+  record.lineCount = static_cast<uint16_t>(static_cast<uint32_t>(height) * resolution / 600);
+  record.scanMode = 2;
+  record.scanSource = 0;
+  record.bitsPerPixel = 8;
+  record.monoChannel = 2;  // green
+  return record;
+}
 
 DriverError WaitCommandIdle() {
   Delay(10);
@@ -131,10 +132,7 @@ uint32_t PrepareLineCaptureSet() {
 }
 
 int32_t TQ5_STDCALL TestScanner(uint32_t test, uint32_t option, uintptr_t, uintptr_t) {
-  if (!LockDevice(kLockTimeout)) {
-    lastError = kErrLockTimeout;
-    return 0;
-  }
+  if (!LockForExport(kLockTimeout)) return 0;
   int32_t result = 1;
   if (ScanInProgress()) {
     lastError = kErrScannerBusy;
@@ -167,10 +165,7 @@ int32_t TQ5_STDCALL ReadFlashRAMData(uint8_t* buffer, uint32_t length, uintptr_t
     lastError = kErrScannerBusy;
     return 0;
   }
-  if (!LockDevice(kLockTimeout)) {
-    lastError = kErrLockTimeout;
-    return 0;
-  }
+  if (!LockForExport(kLockTimeout)) return 0;
   DriverError code = GoHome();
   uint32_t n = 0;
   if (code == kErrNone) {
@@ -182,7 +177,7 @@ int32_t TQ5_STDCALL ReadFlashRAMData(uint8_t* buffer, uint32_t length, uintptr_t
   if (code == kErrNone) code = CommandIdle();
   if (code == kErrNone) code = WriteRegister(0x07, 0x03);
   if (code == kErrNone) {
-    code = n > 0 ? ReadImageData(buffer, n) : kErrNone;
+    code = n > 0 ? ReadImageData(buffer, n) : static_cast<DriverError>(kErrNone);
     if (code == kErrNone) {
       code = WriteRegister(0x07, 0x00);
     } else {

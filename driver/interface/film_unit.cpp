@@ -5,6 +5,7 @@
 #include "calibration/lamp_check.h"
 #include "controller/motion.h"
 #include "interface/device_lock.h"
+#include "interface/diagnostics.h"
 #include "interface/film_unit.h"
 #include "interface/shared_state.h"
 #include "scan/read_scan.h"
@@ -25,7 +26,7 @@ constexpr uint16_t kDefaultFrameX = 2050;
 
 // The film-unit exports report a failed transfer as "device not open".
 int32_t Fail(DriverError code) {
-  lastError = static_cast<int32_t>(code == kErrTransferFailed ? kErrDeviceNotOpen : code);
+  lastError = static_cast<int32_t>(code == kErrTransferFailed ? static_cast<DriverError>(kErrDeviceNotOpen) : code);
   UnlockDevice();
   return 0;
 }
@@ -35,21 +36,6 @@ uint32_t CentreMean(const uint8_t* line) {
   uint32_t sum = 0;
   for (int i = 618; i < 658; ++i) sum += line[i];
   return sum / 40;
-}
-
-ScanParameter FilmUnitSearchRecord() {
-  ScanParameter record{};
-  record.xResolution = 150;
-  record.yResolution = 150;
-  record.top = 300;
-  record.width = 5104;
-  record.height = 1800;
-  record.pixelsPerLine = kFilmLine;
-  record.lineCount = kFilmLines;
-  record.scanMode = 2;
-  record.bitsPerPixel = 8;
-  record.monoChannel = 2;
-  return record;
 }
 
 // Replaces a measurement that is off by more than 100 from the usual value.
@@ -127,7 +113,8 @@ DriverError CalibrateFilmUnit() {
   if (line == nullptr) return kErrNoMemory;
   DriverError code = GoHome();
   if (code == kErrNone) code = LeaveHome();
-  const ScanParameter record = FilmUnitSearchRecord();
+  // The film unit's window at 150 dpi in grey, from 1/2 inch down the bed.
+  const ScanParameter record = FullWidthGreyRecord(150, 300, 1800);
   if (code == kErrNone) code = PrepareScanGeometry(&record);
   if (code != kErrNone) {
     FreeBlock(line);
@@ -179,18 +166,11 @@ DriverError CalibrateFilmUnit() {
   const int32_t stopped = StopReader();
   Delay(2000);
   FreeBlock(line);
-  return stopped != 0 ? kErrNone : static_cast<DriverError>(lastError);
+  return stopped != 0 ? static_cast<DriverError>(kErrNone) : static_cast<DriverError>(lastError);
 }
 
 int32_t TQ5_STDCALL GetTPUMode(FilmUnitMode* mode) {
-  if (mode == nullptr) {
-    lastError = kErrBadParameter;
-    return 0;
-  }
-  if (!LockDevice(kLockTimeout)) {
-    lastError = kErrLockTimeout;
-    return 0;
-  }
+  if (!RecordGiven(mode) || !LockForExport(kLockTimeout)) return 0;
   *mode = sharedState->filmUnitMode;
   mode->attached = 0;
   bool attached = false;
@@ -202,14 +182,7 @@ int32_t TQ5_STDCALL GetTPUMode(FilmUnitMode* mode) {
 }
 
 int32_t TQ5_STDCALL SetTPUMode(FilmUnitMode* mode) {
-  if (mode == nullptr) {
-    lastError = kErrBadParameter;
-    return 0;
-  }
-  if (!LockDevice(kLockTimeout)) {
-    lastError = kErrLockTimeout;
-    return 0;
-  }
+  if (!RecordGiven(mode) || !LockForExport(kLockTimeout)) return 0;
   activityWindow = PlatFindWindow(kActivityWindowName, kActivityWindowName);
   ActivityBroadcastThrottled();
   // A film-unit switch moves the carriage and the lamps under a running scan:

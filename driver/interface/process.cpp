@@ -90,6 +90,18 @@ bool LockDevice(uint32_t timeoutMs) {
   return result == PlatWaitResult::Obtained || result == PlatWaitResult::Abandoned;
 }
 
+bool LockForExport(uint32_t timeoutMs) {
+  if (LockDevice(timeoutMs)) return true;
+  lastError = kErrLockTimeout;
+  return false;
+}
+
+bool RecordGiven(const void* record) {
+  if (record != nullptr) return true;
+  lastError = kErrBadParameter;
+  return false;
+}
+
 void UnlockDevice() {
   if (deviceMutex != nullptr) PlatMutexRelease(deviceMutex);
 }

@@ -126,7 +126,19 @@ void Device::ClearModelFaults() {
 // ---------------------------------------------------------------------------
 // Time
 // ---------------------------------------------------------------------------
-void Device::Advance() { AdvanceTo(NowUs()); }
+void Device::Advance() {
+  const uint64_t now = NowUs();
+  if (now < timeUs_) {
+    // The clock was replaced (a test switched to a virtual clock that starts
+    // earlier): carry the model's own times over to the new clock.
+    const uint64_t back = timeUs_ - now;
+    timeUs_ = now;
+    nextLineUs_ = nextLineUs_ > back ? nextLineUs_ - back : 0;
+    flatbedLamp_.sinceUs = flatbedLamp_.sinceUs > back ? flatbedLamp_.sinceUs - back : 0;
+    filmLamp_.sinceUs = filmLamp_.sinceUs > back ? filmLamp_.sinceUs - back : 0;
+  }
+  AdvanceTo(now);
+}
 
 void Device::AdvanceTo(uint64_t nowUs) {
   while (timeUs_ < nowUs) {

@@ -3,6 +3,7 @@
 // state); none of these exports takes the device lock or talks to the device.
 #include <cstring>
 
+#include "interface/device_lock.h"
 #include "interface/shared_state.h"
 
 namespace {
@@ -48,14 +49,6 @@ void Put32(uint8_t* record, int offset, uint32_t value) {
 // Copies a text with its terminating zero.
 void PutText(uint8_t* record, int offset, const char* text) { std::memcpy(record + offset, text, std::strlen(text) + 1); }
 
-// A null record is refused with 151 (the caller would otherwise have the
-// driver write through a null pointer).
-bool RecordMissing(const void* record) {
-  if (record != nullptr) return false;
-  lastError = kErrBadParameter;
-  return true;
-}
-
 void FillBasicAbility(ScannerAbility& a) {
   std::memset(&a, 0, sizeof a);
   std::memcpy(a.productCode, "QT73418", 8);
@@ -76,20 +69,20 @@ void FillBasicAbility(ScannerAbility& a) {
 }  // namespace
 
 int32_t TQ5_STDCALL GetADFMode(uint8_t* mode4) {
-  if (RecordMissing(mode4)) return 0;
+  if (!RecordGiven(mode4)) return 0;
   // Byte 0 = 0: no automatic document feeder.
   std::memset(mode4, 0, 4);
   return 1;
 }
 
 int32_t TQ5_STDCALL GetScannerAbility(ScannerAbility* ability) {
-  if (RecordMissing(ability)) return 0;
+  if (!RecordGiven(ability)) return 0;
   FillBasicAbility(*ability);
   return 1;
 }
 
 int32_t TQ5_STDCALL GetScannerAbilityEx(ScannerAbilityEx* ability) {
-  if (RecordMissing(ability)) return 0;
+  if (!RecordGiven(ability)) return 0;
   uint8_t* r = ability->bytes;
   std::memset(r, 0, sizeof ability->bytes);
   ScannerAbility basic;
@@ -129,7 +122,7 @@ int32_t TQ5_STDCALL GetScannerAbilityEx(ScannerAbilityEx* ability) {
 }
 
 int32_t TQ5_STDCALL ReadFlashRAMInfo(FlashRamInfo* info) {
-  if (RecordMissing(info)) return 0;
+  if (!RecordGiven(info)) return 0;
   uint8_t* r = info->bytes;
   std::memset(r, 0, sizeof info->bytes);
   r[0] = 1;

@@ -278,14 +278,6 @@ DriverError PrepareFilm(const DerivedScan& d) {
   return kErrNone;
 }
 
-// A null record is refused with 151 (the caller would otherwise have the
-// driver write through a null pointer).
-bool RecordMissing(const void* record) {
-  if (record != nullptr) return false;
-  lastError = kErrBadParameter;
-  return true;
-}
-
 }  // namespace
 
 void ReleaseWholeImageBuffers() {
@@ -306,11 +298,8 @@ void ReleaseWholeImageBuffers() {
 // the device record, the prepared geometry and the buffers stay those of
 // the last accepted call (or none, once an allocation failed).
 int32_t TQ5_STDCALL SetScanParameter(ScanParameter* parameter) {
-  if (RecordMissing(parameter)) return 0;
-  if (!LockDevice(kLockTimeout)) {
-    lastError = kErrLockTimeout;
-    return 0;
-  }
+  if (!RecordGiven(parameter)) return 0;
+  if (!LockForExport(kLockTimeout)) return 0;
   SharedState& s = *sharedState;
   auto finish = [](DriverError error) {
     UnlockDevice();
@@ -359,13 +348,13 @@ int32_t TQ5_STDCALL SetScanParameter(ScanParameter* parameter) {
 }
 
 int32_t TQ5_STDCALL GetScanParameter(ScanParameter* parameter) {
-  if (RecordMissing(parameter)) return 0;
+  if (!RecordGiven(parameter)) return 0;
   *parameter = sharedState->requestedParameter;
   return 1;
 }
 
 int32_t TQ5_STDCALL GetDataStatus(DataStatus* status) {
-  if (RecordMissing(status)) return 0;
+  if (!RecordGiven(status)) return 0;
   status->bytesPerLine = uint32_t{statusPixelsPerLine} * sharedState->requestedParameter.bitsPerPixel / 8;
   status->lineCount = statusLineCount;
   status->totalBytes = status->bytesPerLine * status->lineCount;

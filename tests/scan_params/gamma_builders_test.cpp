@@ -125,7 +125,7 @@ TEST_F(GammaBuilders, FlatbedRowsByResolutionAndMode) {
   struct Case {
     const char* name;
     uint16_t mode, opticalX;
-    uint16_t atInput240;
+    int atInput240;
   };
   const Case cases[] = {
       {"colour 600 dpi: high-resolution rows", 4, 600, 4 * 16320},

@@ -308,6 +308,54 @@ TEST_F(Imaging, DocumentOriginAndColourRowsLineUpForTheDriversGeometry) {
   }
 }
 
+// The driver's film unit measurement: a 150-dpi grey scan (green) from the
+// carriage just off home, top 0.5 inch, under the film lamp only. The first
+// line whose centre brightens gives the film start distance; twenty lines
+// later the window's left edge gives the film frame offset.
+TEST_F(Imaging, FilmUnitPositionsAreWhereTheDriverMeasuresThem) {
+  scanner->AttachFilmUnit(true);
+  Write(0x5B, 0x91);
+  Wait(30000);
+  Write(0x07, 0x01);
+  Wait(100);
+  Write(0x07, 0x00);
+  const int pixels = 1276;
+  Window(64 + kExpectedXOriginOffset, 64 + kExpectedXOriginOffset + 5104);
+  Write(0x09, 0x1C);
+  Write(0x26, 0x0C);
+  Write16(0x46, 681);
+  Write16(0x4A, kExpectedYOriginOffset + 5 + 150);  // grey adds 5; top 300 / 2
+  const int lead = 6;
+  const uint32_t pitch = pixels + 2;
+  const auto raw = Capture((lead + 450) * pitch);
+  auto mean = [&](int i) {  // image line i, bytes 618-657
+    int sum = 0;
+    for (int b = 618; b < 658; ++b) sum += raw[(lead + i) * pitch + b];
+    return sum / 40;
+  };
+  const int reference = mean(0);
+  ASSERT_LE(reference, 20);
+  int line = -1;
+  for (int i = 1; i < 430; ++i) {
+    if (mean(i) > reference + 20) {
+      line = i;
+      break;
+    }
+  }
+  ASSERT_GT(line, 0);
+  EXPECT_EQ((76 + line) * 2 + 40, kExpectedFilmStartDistance);
+  const uint8_t* l = &raw[(lead + line + 20) * pitch];
+  const int threshold = (l[640] + l[638] + l[636]) / 3 / 2;
+  int edge = -1;
+  for (int i = 638; i > 150; i -= 3) {
+    if ((l[i] + l[i + 1] + l[i + 2]) / 3 < threshold) {
+      edge = i;
+      break;
+    }
+  }
+  EXPECT_EQ(edge * 4 + 192, kExpectedFilmFrameXOffset);
+}
+
 TEST_F(Imaging, FilmLampLightsOnlyTheFilmWindowOfAnAttachedUnit) {
   IdentityGamma();
   Write(0x5B, 0x91);  // film lamp only

@@ -24,6 +24,15 @@ TEST_F(Registers, DefaultsReadBackAsThePowerOnSequenceChecks) {
   for (int r = 0x07; r <= 0x5F; ++r) EXPECT_EQ(Read(static_cast<uint8_t>(r)), kDefaults[r]) << "register " << r;
 }
 
+TEST_F(Registers, ModelFollowsAClockThatIsSetBackwards) {
+  Write(0x07, 0x01);
+  PlatClockUseVirtual(500000, 0);  // an earlier clock than the one it was built on
+  EXPECT_TRUE(Read(0x02) & 0x01);
+  Wait(20);
+  EXPECT_FALSE(Read(0x02) & 0x01);
+  EXPECT_EQ(Read(0x07) & 0x03, 0);
+}
+
 TEST_F(Registers, StatusRegistersIgnoreWritesAndHighRegistersDoNotExist) {
   Write(0x01, 0x55);
   Write(0x02, 0xFF);

@@ -84,7 +84,13 @@ DriverError PrepareScan(uint8_t toneArgument, uint8_t calibrate, uint8_t calibra
   if (!ScanLayoutUsable(s)) return kErrBadParameter;
   DriverError result = kErrNone;
   if (calibrate != 0) {
-    result = CalibrateForScan(calibrationMode);
+    // The previous scan sent the carriage home without waiting for it. A
+    // flatbed calibration measures the strip at the home end of the bed:
+    // started while the carriage is still on its way, it would measure the
+    // document instead. GoHome joins a return that is running (and does
+    // nothing when the carriage is home).
+    if (s.scanSource == 0) result = GoHome();
+    if (result == kErrNone) result = CalibrateForScan(calibrationMode);
     if (result == kErrNone && s.scanSource == 0) {
       result = MoveCarriage(0);
       if (result == kErrNone) result = GoHome();

@@ -4,11 +4,15 @@
 // scan set the reference strip, anything else a gain line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <deque>
+#include <memory>
 
 #include "calibration/sequences.h"
 #include "calibration_fixture.h"
 #include "carriage_model.h"
+#include "controller/motion.h"
 #include "interface/shared_state.h"
 #include "scan/scan_geometry.h"
 
@@ -16,11 +20,12 @@ using namespace tq5test;
 
 namespace {
 
-enum class Kind { Gain, Offset, Dark, White, Reference };
+enum class Kind { Gain, Offset, Dark, White, Move, Lamp, Reference };
 
 Kind Classify(const CaptureSource::Registers& regs) {
   if (regs[0x5B] == 0x11) return Kind::Dark;
-  if (regs[0x09] == 0x1A) return Kind::Reference;
+  if (regs[0x4E] == 0x01 && regs[0x24] == 0x14 && regs[0x25] == 0x30) return Kind::Move;  // a positioning move
+  if (regs[0x09] == 0x1A) return regs[0x24] == 0x03 ? Kind::Reference : Kind::Lamp;
   if (regs[0x4F] == 0) return Kind::White;
   if (regs[0x22] == 0 && regs[0x23] == 35) return Kind::Offset;
   return Kind::Gain;
@@ -61,6 +66,14 @@ class Sequences : public CalibrationTest {
           return UniformCapture(300000, 1024);
         case Kind::Reference:
           return reference;
+        case Kind::Move:
+          return std::vector<uint8_t>();
+        case Kind::Lamp: {
+          lampTimes.push_back(PlatClockNow());
+          const uint8_t level = lampLevels.empty() ? 100 : lampLevels.front();
+          if (!lampLevels.empty()) lampLevels.pop_front();
+          return std::vector<uint8_t>(7656, level);
+        }
         case Kind::Gain:
           break;
       }
@@ -108,6 +121,8 @@ class Sequences : public CalibrationTest {
   std::deque<uint16_t> whites;
   uint16_t gainLine[3] = {40000, 20000, 30000};
   std::vector<uint8_t> reference;
+  std::deque<uint8_t> lampLevels;  // 8-bit level of each lamp reading
+  std::vector<uint64_t> lampTimes;
 };
 
 TEST_F(Sequences, LightLevelLoop) {
@@ -126,7 +141,7 @@ TEST_F(Sequences, LightLevelLoop) {
       {"251 throughout: small steps", 4, 0, {251}, fine},
       {"250 never starts", 4, 0, {250}, {}},
       {"ends once the level drops", 4, 0, {255, 252, 250}, {1536, 1600}},
-      {"coarse then fine", 4, 0, {255, 255, 253, 255, 200}, {1536, 1792, 2048, 2112, 2368}},
+      {"coarse then fine", 4, 0, {255, 255, 253, 255, 200}, {1536, 1792, 1856, 2112}},
       {"one channel 8 bit runs it", 3, 0, {255, 200}, {1536}},
       {"one channel 2 does not", 2, 0, {255}, {}},
       {"film unit does not", 4, 1, {255}, {}},
@@ -161,10 +176,10 @@ TEST_F(Sequences, CalibrateForScanPerSituation) {
   // Measured gains of the line 40000/20000/30000: the fixed target on the
   // flatbed, the brightest channel's on the film unit. Saved codes: 0.
   const Case cases[] = {
-      {"flatbed", 0, 0, 0, 1, 7, 1, 0x19, {0x08, 0x2A, 0x14}, {0x3F, 0x3F, 0x3F}, false, 0x06, 0},
-      {"film unit, type 0", 1, 0, 0, 1, 7, 1, 0x19, {0x01, 0x10, 0x06}, {0x3F, 0x3F, 0x3F}, false, 0x06, 275},
+      {"flatbed", 0, 0, 0, 1, 7, 1, 0x19, {0x08, 0x21, 0x0F}, {0x1F, 0x1F, 0x1F}, false, 0x06, 0},
+      {"film unit, type 0", 1, 0, 0, 1, 7, 1, 0x19, {0x01, 0x10, 0x06}, {0x1F, 0x1F, 0x1F}, false, 0x06, 275},
       {"film unit, type 1: saved codes", 1, 1, 0, 0, 0, 1, 0x19, {0, 0, 0}, {0, 0, 0}, false, 0x06, 275},
-      {"film frame, type 0", 2, 0, 0, 1, 7, 1, 0x91, {0x01, 0x10, 0x06}, {0x3F, 0x3F, 0x3F}, true, 10, 183},
+      {"film frame, type 0", 2, 0, 0, 1, 7, 1, 0x91, {0x01, 0x10, 0x06}, {0x1F, 0x1F, 0x1F}, true, 10, 183},
       {"film frame, type 3: saved codes", 2, 3, 1, 0, 0, 1, 0x91, {0, 0, 0}, {0, 0, 0}, true, 10, 183},
       {"film frame, type 4: tone factors", 2, 4, 0, 0, 0, 2, 0x91, {0x01, 0x0F, 0x00}, {0, 0, 0}, true, 22, 91},
   };
@@ -191,15 +206,19 @@ TEST_F(Sequences, CalibrateForScanPerSituation) {
     EXPECT_EQ(Both(0x3B), c.gains);
     EXPECT_EQ(Both(0x38), c.offsets);
     EXPECT_EQ(ScanValue(0x08), c.exposure);
-    EXPECT_EQ(CalibrationValue(0x08) == c.exposure, c.filmTiming);
+    EXPECT_EQ(CalibrationValue(0x08), c.exposure);
     if (c.filmTiming) {
       EXPECT_EQ(ScanValue(0x19), 0);
       EXPECT_EQ(CalibrationValue(0x19), 0);
       EXPECT_EQ(ScanValue16(0x46), 1362);  // motor class 300
-      EXPECT_EQ(CalibrationValue(0x46) << 8 | CalibrationValue(0x47), 1362);
+      // A second dark read (type 4) leaves its own timing in the
+      // calibration column.
+      EXPECT_EQ(CalibrationValue(0x46) << 8 | CalibrationValue(0x47), c.darkCaptures == 1 ? 1362 : 681);
       EXPECT_EQ(ScanValue16(0x52), 5449);
     }
-    if (c.reg48 != 0) EXPECT_EQ(ScanValue16(0x48), c.reg48);
+    if (c.reg48 != 0) {
+      EXPECT_EQ(ScanValue16(0x48), c.reg48);
+    }
     // Both tables loaded; the second dark pass leaves both flags in the scan
     // column.
     EXPECT_EQ(ScanValue(0x42) & 0x06, 0x06);
@@ -246,7 +265,9 @@ TEST_F(Sequences, FilmType2) {
     EXPECT_EQ(ScanValue(0x08), c.exposure);
     EXPECT_EQ(CalibrationValue(0x08), c.exposure);
     EXPECT_EQ(std::to_array(sharedState->savedGainCodes), c.savedAfter);
-    if (!c.measures) EXPECT_EQ(Both(0x38), (std::array<uint8_t, 3>{3, 4, 5}));
+    if (!c.measures) {
+      EXPECT_EQ(Both(0x38), (std::array<uint8_t, 3>{3, 4, 5}));
+    }
     EXPECT_EQ(ScanValue(0x42) & 0x06, 0x06);
     EXPECT_EQ(WritesTo(0x5B).back(), 0x91u);
     source.reset();
@@ -307,7 +328,7 @@ TEST_F(Sequences, StartupCalibrationWithoutGeometry) {
   EXPECT_EQ(Count(Kind::Gain), 1);
   EXPECT_EQ(Count(Kind::Offset), 7);
   EXPECT_EQ(Count(Kind::White), 1);
-  EXPECT_EQ(Both(0x3B), (std::array<uint8_t, 3>{0x08, 0x2A, 0x14}));
+  EXPECT_EQ(Both(0x3B), (std::array<uint8_t, 3>{0x08, 0x21, 0x0F}));
   EXPECT_EQ(WritesTo(0x45), (std::vector<uint32_t>{0x03, 0x13}));
 }
 
@@ -326,7 +347,7 @@ TEST_F(Sequences, InitialCalibrationFindsTheOrigins) {
   EXPECT_EQ(sharedState->xOriginOffset, 124);
   EXPECT_EQ(sharedState->yOriginOffset, 44);
   EXPECT_EQ((std::vector<Kind>{Kind::Gain, Kind::Offset, Kind::Offset, Kind::Offset, Kind::Offset, Kind::Offset,
-                               Kind::Offset, Kind::Offset, Kind::White, Kind::Reference}),
+                               Kind::Offset, Kind::Offset, Kind::White, Kind::Move, Kind::Reference}),
             kinds);
   // The reference capture ran with the default window and the carriage is
   // on its way home.
@@ -339,6 +360,7 @@ TEST_F(Sequences, InitialCalibrationFindsTheOrigins) {
   auto at = std::find(writes.begin(), writes.end(), W(0x4B, 50));
   ASSERT_NE(at, writes.end());
   EXPECT_EQ(at[-1], W(0x4A, 0));
+  source.reset();
 }
 
 TEST_F(Sequences, InitialCalibrationFailuresReleaseTheCapture) {
@@ -347,11 +369,79 @@ TEST_F(Sequences, InitialCalibrationFailuresReleaseTheCapture) {
   reference.assign(size_t{ReferenceLinePitch()} * kReferenceLines, 5);  // too dark: 178
   Attach();
   EXPECT_EQ(InitialCalibration(), kErrLightSourceFault);
-  PlatTestFailAllocation(6);  // gain, offset, white line, 3 white tables, then the capture
+  // Gain, offset, white line, 3 white tables, the identity gamma and its 3
+  // read-backs, then the capture.
+  PlatTestFailAllocation(11);
   EXPECT_EQ(InitialCalibration(), kErrNoMemory);
   PlatTestFailAllocation(0);
   source.reset();
   CarriageModel jammed(*device, CarriageModel::Where::Home, {.jammed = true});
   Attach();
   EXPECT_EQ(InitialCalibration(), kErrHomeSensorFault);
+  source.reset();
+}
+
+// InitializeScanner's lamp rules on the scripted device: the warm-up check
+// runs unless the flatbed lamp is on and the last activity is 10 s old; a
+// second 164 is tolerated after a 2000 ms pause.
+TEST_F(Sequences, InitializeScannerLampRules) {
+  struct Case {
+    const char* name;
+    uint32_t activityAgeMs;  // 0: no activity recorded
+    uint8_t lampRegister;    // register 0x5B before the call
+    std::deque<uint8_t> levels;
+    int32_t result;
+    DriverError error;
+    size_t readings;
+    uint16_t lampUnstable;
+  };
+  const Case cases[] = {
+      {"stable at once", 0, 0x19, {100, 100}, 1, kErrNone, 2, 0},
+      {"stable at the second check", 0, 0x19, {100, 110, 120, 121}, 1, kErrNone, 4, 0},
+      {"164 twice is tolerated", 0, 0x19, {100, 110, 120, 130}, 1, kErrNone, 4, 1},
+      {"too dark", 0, 0x19, {10, 10}, 0, kErrLightSourceFault, 2, 0},
+      {"too dark at the second check", 0, 0x19, {100, 110, 10, 12}, 0, kErrLightSourceFault, 4, 0},
+      {"lamp on, activity 20 s ago: no check", 20000, 0x19, {}, 1, kErrNone, 0, 0},
+      {"lamp on, activity 5 s ago: check", 5000, 0x19, {100, 100}, 1, kErrNone, 2, 0},
+      {"lamp off, activity 20 s ago: check", 20000, 0x11, {100, 100}, 1, kErrNone, 2, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint16_t pitch = ReferenceLinePitch();
+    reference.assign(size_t{pitch} * kReferenceLines, 200);
+    for (uint32_t r = 60; r < kReferenceLines; ++r)
+      for (uint32_t i = 12; i < 300; ++i)
+        for (int ch = 0; ch < 3; ++ch) reference[r * pitch + 3 * i + ch] = 10;
+    CarriageModel carriage(*device, CarriageModel::Where::Home, {});
+    device->SetRegister(0x73, 0x00);
+    device->SetRegister(0x5B, c.lampRegister);
+    sharedState->initState = 0;
+    sharedState->lastActivityTime = c.activityAgeMs == 0 ? 0 : PlatTickCount() - c.activityAgeMs;
+    lampLevels = c.levels;
+    lampTimes.clear();
+    kinds.clear();
+    Attach();
+    lastError = 0;
+    EXPECT_EQ(InitializeScanner(), c.result);
+    EXPECT_EQ(static_cast<DriverError>(lastError), c.error);
+    EXPECT_EQ(lampTimes.size(), c.readings);
+    EXPECT_EQ(sharedState->lampUnstable, c.lampUnstable);
+    EXPECT_EQ(sharedState->initState, c.result == 1 ? 2 : 0);
+    EXPECT_EQ(device->Register(0x73), c.result == 1 ? 0x10 : 0x00);
+    if (c.result == 1) {
+      EXPECT_EQ(sharedState->xOriginOffset, 124);
+      EXPECT_EQ(sharedState->yOriginOffset, 44);
+    }
+    if (c.readings == 4) {
+      // Readings 2000 ms apart; between the checks the rest of the interval
+      // and the 2000 ms pause.
+      EXPECT_GE(lampTimes[1] - lampTimes[0], 2000u);
+      EXPECT_GE(lampTimes[2] - lampTimes[1], 4000u);
+      EXPECT_LT(lampTimes[2] - lampTimes[1], 4300u);
+      EXPECT_GE(lampTimes[3] - lampTimes[2], 2000u);
+    }
+    source.reset();
+    device->onWriteRegister = nullptr;
+    device->onReadRegister = nullptr;
+  }
 }

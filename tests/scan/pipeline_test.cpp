@@ -48,7 +48,9 @@ class Pipeline : public ::testing::Test {
   void StartOnFullRing(const Layout& layout, const std::vector<uint8_t>& raw) {
     SharedState& s = *sharedState;
     ASSERT_EQ(BuildScalingTables(), 0u);
-    if (layout.mode == kColourScanMode) ASSERT_EQ(AllocateColourSlots(s.outBytesPerLine), 0u);
+    if (layout.mode == kColourScanMode) {
+      ASSERT_EQ(AllocateColourSlots(s.outBytesPerLine), 0u);
+    }
     ASSERT_EQ(AllocateRingBuffer(), 0u);
     ASSERT_EQ(s.ringCapacityBytes, raw.size()) << "the test image must fit the ring";
     ResetReaderHandOver();
@@ -406,4 +408,32 @@ TEST_F(Pipeline, WidenedColourScanHandsOutTheLeftInch) {
   for (uint32_t k = 0; k < 6; ++k)
     ASSERT_TRUE(std::equal(got.begin() + k * 900, got.begin() + (k + 1) * 900, device.begin() + k * 2700))
         << "line " << k;
+}
+
+// 4 MiB of raw data and 1 MiB of allocatable memory: the ring starts at 2 MiB
+// (the ring size of an ordinary scan), and halves until an allocation
+// succeeds, always a whole number of raw lines.
+TEST_F(Pipeline, RingHalvesUntilItCanBeAllocated) {
+  Layout l = MakeLayout(4, 24, 5104, 280, 4);
+  ApplyLayout(l);
+  SharedState& s = *sharedState;
+  ASSERT_GE(s.rawTotalBytes, 4u << 20);
+  const uint32_t line = s.rawBytesPerLine;
+  const uint32_t twoMiB = (2u << 20) / line * line;
+  ASSERT_EQ(AllocateRingBuffer(), 0u);
+  EXPECT_EQ(s.ringCapacityBytes, twoMiB);
+  FreeRingBuffer();
+  // The 2 MiB allocation is refused: the ring is half as large, rounded down
+  // to whole lines.
+  PlatTestFailAllocation(1);
+  ASSERT_EQ(AllocateRingBuffer(), 0u);
+  PlatTestFailAllocation(0);
+  EXPECT_EQ(s.ringCapacityBytes, twoMiB / 2 / line * line);
+  EXPECT_EQ(s.ringCapacityBytes % line, 0u);
+  EXPECT_EQ(s.ringCapacityLines, s.ringCapacityBytes / line);
+  FreeRingBuffer();
+  // Smaller than one raw line: no ring at all.
+  s.ringBufferSize = line - 1;
+  EXPECT_EQ(AllocateRingBuffer(), static_cast<DriverError>(kErrNoMemory));
+  EXPECT_EQ(s.ringBuffer, nullptr);
 }

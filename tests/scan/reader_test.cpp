@@ -146,6 +146,19 @@ TEST_F(Reader, SmallRingsTakeTurns) {
 // A scan ending in the bottom zone: the last 0x4E x 2048 bytes are read only
 // after the motor has stopped, and then even though register 0x01 reports
 // nothing. The same with the thread and with the synchronous source.
+// The bottom zone starts below 5816/600 inch: a scan ending there has none.
+TEST_F(Reader, BottomZoneStartsTwoInchesAboveTheEndOfTheBed) {
+  for (const auto& [edge, zone] : {std::pair{5816, 0u}, std::pair{5817, 4u * 2048u}, std::pair{6000, 4u * 2048u}}) {
+    Layout l = GreyLayout();
+    l.bottomEdge = static_cast<uint16_t>(edge);
+    ApplyLayout(l);
+    SetScanValue(0x4E, 4);
+    Start(l, {}, /*withThread=*/false);
+    EXPECT_EQ(sharedState->bottomZoneBytes, zone) << "bottom edge " << edge;
+    EXPECT_EQ(StopScan(), 1);
+  }
+}
+
 TEST_F(Reader, BottomZoneIsDrainedAfterTheMotorStops) {
   for (bool withThread : {true, false}) {
     SCOPED_TRACE(withThread ? "thread" : "synchronous");
@@ -271,7 +284,9 @@ TEST_F(Reader, ScanWithoutThreadGivesTheSameImage) {
     EXPECT_EQ(scanner->HomeCommands(), 1) << "sent home when the last raw byte was read";
     uint8_t* line = nullptr;
     uint32_t length = 0;
-    if (small.mode != 4) EXPECT_EQ(NextRawLine(&line, &length), static_cast<DriverError>(kErrDataTimeout));
+    if (small.mode != 4) {
+      EXPECT_EQ(NextRawLine(&line, &length), static_cast<DriverError>(kErrDataTimeout));
+    }
     EXPECT_EQ(StopScan(), 1);
     EXPECT_EQ(scanner->HomeCommands(), 1);
     EXPECT_EQ(PlatTestBlocksInUse(), blocksBefore);

@@ -116,9 +116,10 @@ int Run(const std::vector<std::string>& arguments, const char* argv0) {
   }
 
   // Listing probes every socket in the runtime directory: one that is not a
-  // device node must not hold it up for the driver's full minute.
+  // device node must not hold it up for the driver's full minute (a device answers in
+  // milliseconds).
   if (options.action == Action::ListDevices && std::getenv("TQ5_DEVICE_REPLY_LIMIT_MS") == nullptr)
-    SetEnvironmentValue("TQ5_DEVICE_REPLY_LIMIT_MS", "2000");
+    SetEnvironmentValue("TQ5_DEVICE_REPLY_LIMIT_MS", "500");
 
   LoadedDriver driver;
   if (!driver.Load(error)) return Report(kExitNoDriver, error);

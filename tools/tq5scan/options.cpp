@@ -57,14 +57,14 @@ enum class Id {
   Source, Format, Output, Progress, Button, Test, Version, Help, Document,
 };
 
-struct OptionSpec {
+struct OptionDef {
   char shortName;  // 0: none
   const char* longName;
   bool takesValue;
   Id id;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {'d', "device", true, Id::Device},
     {'L', "list-devices", false, Id::List},
     {0, "mode", true, Id::Mode},
@@ -86,20 +86,20 @@ constexpr OptionSpec kOptions[] = {
     {0, "document", true, Id::Document},
 };
 
-const OptionSpec* FindShort(char name) {
-  for (const auto& spec : kOptions)
-    if (spec.shortName == name) return &spec;
+const OptionDef* FindShort(char name) {
+  for (const auto& def : kOptions)
+    if (def.shortName == name) return &def;
   return nullptr;
 }
 
-const OptionSpec* FindLong(const std::string& name) {
-  for (const auto& spec : kOptions)
-    if (spec.longName != nullptr && name == spec.longName) return &spec;
+const OptionDef* FindLong(const std::string& name) {
+  for (const auto& def : kOptions)
+    if (def.longName != nullptr && name == def.longName) return &def;
   return nullptr;
 }
 
-std::string Shown(const OptionSpec& spec) {
-  return spec.longName != nullptr ? std::string("--") + spec.longName : std::string("-") + spec.shortName;
+std::string Shown(const OptionDef& def) {
+  return def.longName != nullptr ? std::string("--") + def.longName : std::string("-") + def.shortName;
 }
 
 // What the user asked for, before the checks that need all options at once.
@@ -112,8 +112,8 @@ struct Raw {
   std::optional<double> left, top, width, height;  // millimetres
 };
 
-std::string Apply(Raw& raw, const OptionSpec& spec, const std::string& value) {
-  const std::string name = Shown(spec);
+std::string Apply(Raw& raw, const OptionDef& def, const std::string& value) {
+  const std::string name = Shown(def);
   auto resolution = [&](std::optional<uint32_t>& into) -> std::string {
     const auto parsed = ParseWhole(WithoutSuffix(value, "dpi"));
     if (!parsed) return name + ": '" + value + "' is not a whole number of dots per inch";
@@ -127,7 +127,7 @@ std::string Apply(Raw& raw, const OptionSpec& spec, const std::string& value) {
     into = *parsed;
     return {};
   };
-  switch (spec.id) {
+  switch (def.id) {
     case Id::Device:
       if (value.empty()) return name + ": give the path of a device node";
       raw.options.device = value;
@@ -294,13 +294,13 @@ ParseResult ParseOptions(const std::vector<std::string>& arguments) {
     if (argument.rfind("--", 0) == 0 && argument.size() > 2) {
       const size_t equals = argument.find('=');
       const std::string name = argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-      const OptionSpec* spec = FindLong(name);
-      if (spec == nullptr) {
+      const OptionDef* def = FindLong(name);
+      if (def == nullptr) {
         result.error = "unknown option '--" + name + "'; see tq5scan --help";
         return result;
       }
       std::string value;
-      if (spec->takesValue) {
+      if (def->takesValue) {
         if (equals != std::string::npos) {
           value = argument.substr(equals + 1);
         } else if (i + 1 < arguments.size()) {
@@ -313,18 +313,18 @@ ParseResult ParseOptions(const std::vector<std::string>& arguments) {
         result.error = "--" + name + " takes no value";
         return result;
       }
-      error = Apply(raw, *spec, value);
+      error = Apply(raw, *def, value);
     } else if (argument.size() > 1 && argument[0] == '-') {
       // Short options, getopt style: flags may be grouped ("-pT"), and a value
       // may follow its letter directly ("-l10") or as the next argument.
       for (size_t at = 1; at < argument.size() && error.empty(); ++at) {
-        const OptionSpec* spec = FindShort(argument[at]);
-        if (spec == nullptr) {
+        const OptionDef* def = FindShort(argument[at]);
+        if (def == nullptr) {
           result.error = std::string("unknown option '-") + argument[at] + "'; see tq5scan --help";
           return result;
         }
-        if (!spec->takesValue) {
-          error = Apply(raw, *spec, {});
+        if (!def->takesValue) {
+          error = Apply(raw, *def, {});
           continue;
         }
         std::string value;
@@ -336,7 +336,7 @@ ParseResult ParseOptions(const std::vector<std::string>& arguments) {
           result.error = std::string("-") + argument[at] + " needs a value; see tq5scan --help";
           return result;
         }
-        error = Apply(raw, *spec, value);
+        error = Apply(raw, *def, value);
         break;
       }
     } else {

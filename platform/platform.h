@@ -184,6 +184,14 @@ void PlatStreamClose(PlatStream* stream);
 // ---------------------------------------------------------------------------
 const char* PlatRuntimeDirectory();
 
+// SetEnvironmentVariableA: sets a variable of this process's environment.
+// Hosts use it to hand settings (TQ5_RUNTIME_DIR, TQ5_CLOCK_SPEED,
+// TQ5_LIBRARY_PATH) to the platform layer inside a library they load.
+bool PlatSetEnvironment(const char* name, const char* value);
+// GetModuleFileNameA of the program: the directory of the running program.
+// Returns the length written, 0 when unknown or when it does not fit.
+size_t PlatProgramDirectory(char* buffer, size_t size);
+
 // ---------------------------------------------------------------------------
 // Test hooks. They exist in every build and do nothing until used.
 // ---------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "internal.h"
 #include "platform.h"
@@ -63,15 +64,21 @@ double ValidSpeed(double speed) { return (std::isfinite(speed) && speed > 0.0) ?
 // The clock, set up on first use: real mode at the speed that
 // $TQ5_CLOCK_SPEED names (1 when unset or not a positive number).
 Clock& TheClock() {
-  static Clock* clock = [] {
-    Clock* created = new Clock;
-    created->anchorRealUs = RealMicroseconds();
+  // A static object, not a heap one: a library that holds this layer can be
+  // unloaded without leaving the clock behind, and Clock has no destructor
+  // that could run while the library's own exit code still reads the time.
+  static Clock clock;
+  static const bool initialized = [] {
+    clock.anchorRealUs = RealMicroseconds();
     const char* text = std::getenv("TQ5_CLOCK_SPEED");
-    if (text != nullptr && text[0] != '\0') created->speed = ValidSpeed(std::strtod(text, nullptr));
-    return created;
+    if (text != nullptr && text[0] != '\0') clock.speed = ValidSpeed(std::strtod(text, nullptr));
+    return true;
   }();
-  return *clock;
+  (void)initialized;
+  return clock;
 }
+
+static_assert(std::is_trivially_destructible_v<Clock>);
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <climits>
 #include <set>
 #include <string>
 
@@ -144,9 +145,14 @@ uint32_t WindowsErrorFromErrno(int error) {
 const char* PlatRuntimeDirectory() {
   // The value follows $TQ5_RUNTIME_DIR as it is at each call. Every distinct
   // value is kept for the life of the process so that a pointer handed out
-  // stays valid even when a test later points the variable elsewhere.
+  // stays valid even when a test later points the variable elsewhere. The
+  // values live in static storage (no heap, no destructor): the library's
+  // detach at process exit may still ask for the directory after static
+  // objects have been destroyed, and an unloaded library leaves nothing.
   static std::mutex lock;
-  static std::set<std::string> seen;
+  constexpr size_t kSlots = 32;
+  static char seen[kSlots][PATH_MAX];
+  static size_t used = 0;
   std::string value;
   const char* fromEnvironment = std::getenv("TQ5_RUNTIME_DIR");
   if (fromEnvironment != nullptr && fromEnvironment[0] != '\0') {
@@ -155,8 +161,35 @@ const char* PlatRuntimeDirectory() {
   } else {
     value = "/tmp/tq5-" + std::to_string(static_cast<unsigned long>(getuid()));
   }
+  if (value.size() >= PATH_MAX) value.resize(PATH_MAX - 1);
   std::lock_guard<std::mutex> guard(lock);
-  return seen.insert(value).first->c_str();
+  for (size_t i = 0; i < used; ++i)
+    if (value == seen[i]) return seen[i];
+  // More distinct directories than slots (only tests change it that often):
+  // the oldest slot is reused.
+  const size_t slot = used < kSlots ? used++ : kSlots - 1;
+  std::memcpy(seen[slot], value.c_str(), value.size() + 1);
+  return seen[slot];
+}
+
+bool PlatSetEnvironment(const char* name, const char* value) {
+  if (name == nullptr || name[0] == '\0' || value == nullptr) return false;
+  return ::setenv(name, value, 1) == 0;
+}
+
+size_t PlatProgramDirectory(char* buffer, size_t size) {
+  char path[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return 0;
+  path[length] = '\0';
+  char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return 0;
+  *slash = '\0';
+  const size_t directoryLength = slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (slash == path) path[1] = '\0';
+  if (buffer == nullptr || directoryLength + 1 > size) return 0;
+  std::memcpy(buffer, path, directoryLength + 1);
+  return directoryLength;
 }
 
 uint32_t PlatLastError() { return plat::tlsLastError; }

@@ -1,5 +1,8 @@
 // The film unit mode exports and the diagnostics against the virtual
-// scanner, on the virtual clock.
+// scanner. These run scans, whose reader thread and consumer take turns; a
+// virtual clock that every busy-wait advances would let one side's spinning
+// run out the other's time limits, so the clock is real time sped up 20
+// times (the scanner's time as well as the driver's).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,7 +33,7 @@ class OnVirtualScanner : public ::testing::Test {
  protected:
   void SetUp() override {
     tq5test::PrivateRuntimeDirectory();
-    PlatClockUseVirtual(5'000'000, 1);
+    PlatClockUseReal(20);
     ASSERT_TRUE(DriverProcessAttach());
     scanner = std::make_unique<VirtualScanner>();
     path = tq5test::UniqueSocketPath("scanner");
@@ -50,9 +53,9 @@ class OnVirtualScanner : public ::testing::Test {
     PlatClockUseReal(1.0);
   }
   void ClearLog() {
+    scanner->EnableTrafficLog(true);
     auto lock = scanner->Lock();
     scanner->device().ClearLog();
-    scanner->EnableTrafficLog(true);
   }
   // Values written to a register since the log was cleared.
   std::vector<uint8_t> Writes(uint8_t reg) {
@@ -77,6 +80,7 @@ TEST_F(Diagnostics, LampTestSwitchesThePickedLamps) {
     bool flatbed, film;
   };
   const Case cases[] = {{2, false, true}, {0, false, false}, {1, true, false}};
+  scanner->AttachFilmUnit(true);  // the film lamp lights only in an attached unit
   for (const auto& c : cases) {
     SCOPED_TRACE(c.option);
     ASSERT_EQ(TestScanner(1, c.option, 0, 0), 1) << Status();
@@ -103,7 +107,7 @@ TEST_F(Diagnostics, RefusedWhileAScanRunsOrTheControllerStaysBusy) {
 TEST_F(Diagnostics, TestScanReadsTheWholeBedAndEndsAtHome) {
   ASSERT_EQ(TestScanner(4, 0, 0, 0), 1) << Status();
   EXPECT_EQ(sharedState->readerThread, 0u);
-  PlatClockAdvance(20000);
+  PlatSleep(20000);  // the return home under way
   EXPECT_TRUE(scanner->State().atHome);
   EXPECT_FALSE(scanner->State().captureActive);
 }

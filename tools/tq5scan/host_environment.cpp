@@ -1,5 +1,7 @@
 #include "host_environment.h"
 
+#include "platform.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +12,12 @@ namespace tq5scan {
 namespace fs = std::filesystem;
 
 fs::path ProgramDirectory(const char* argv0) {
+  char directory[4096];
+  if (PlatProgramDirectory(directory, sizeof directory) != 0) return fs::path(directory);
+  // Unknown to the system: argv[0] serves.
   std::error_code code;
-  // Linux names the running executable here; elsewhere argv[0] serves.
-  fs::path self = fs::read_symlink("/proc/self/exe", code);
-  if (code || self.empty()) {
-    self = fs::weakly_canonical(fs::path(argv0 != nullptr ? argv0 : ""), code);
-    if (code) return fs::current_path(code);
-  }
+  const fs::path self = fs::weakly_canonical(fs::path(argv0 != nullptr ? argv0 : ""), code);
+  if (code) return fs::current_path(code);
   return self.parent_path();
 }
 
@@ -40,11 +41,9 @@ std::optional<double> RequestedClockSpeed() {
 }
 
 // The process environment is the channel through which the settings reach the
-// driver's own copy of the platform layer. The platform interface has no call
-// to set a variable (the Windows counterpart is SetEnvironmentVariableA), so
-// this one C library call stands in for it here.
+// driver's own copy of the platform layer.
 bool SetEnvironmentValue(const char* name, const std::string& value) {
-  return ::setenv(name, value.c_str(), 1) == 0;
+  return PlatSetEnvironment(name, value.c_str());
 }
 
 PrivateDirectory::~PrivateDirectory() {

@@ -1,6 +1,7 @@
 // The control channel's command language. One command a line; the reply is
 // zero or more lines of output followed by "ok" or "error: <reason>".
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "platform.h"
@@ -17,6 +18,8 @@ constexpr const char* kHelp =
     "film attach|detach             plug the film unit in or out\n"
     "film load positive|negative|none [FILE.pnm]\n"
     "power-cycle                    switch the scanner off and on\n"
+    "lamp warmup SECONDS [COLD]     lamps warm up with that time constant (default 1.5),\n"
+    "                               a cold one giving COLD of its warm light (default 0.75)\n"
     "document chart|FILE.pnm        put a document on the glass\n"
     "fault fail-write|fail-read|fail-control N   fail the Nth such request from now\n"
     "fault fail-reset on|off        pipe resets fail\n"
@@ -128,6 +131,19 @@ std::string VirtualScanner::Execute(const std::string& line) {
       return ok();
     }
     return error("usage: film attach|detach|load TYPE [FILE]");
+  }
+  if (cmd == "lamp") {
+    double seconds = 0, cold = Device::kDefaultColdLight;
+    auto real = [](const std::string& text, double* value) {
+      char* end = nullptr;
+      *value = std::strtod(text.c_str(), &end);
+      return !text.empty() && end != nullptr && *end == '\0';
+    };
+    if ((w.size() == 3 || w.size() == 4) && w[1] == "warmup" && real(w[2], &seconds) &&
+        (w.size() == 3 || real(w[3], &cold)) && SetLampWarmUp(seconds, cold)) {
+      return ok();
+    }
+    return error("usage: lamp warmup SECONDS (0.01-3600) [COLD (0.05-1)]");
   }
   if (cmd == "power-cycle" && w.size() == 1) {
     PowerCycle();

@@ -12,8 +12,7 @@ using namespace layout;
 
 namespace {
 
-constexpr double kWarmUpSeconds = 1.5;   // time constant of a lamp warming up
-constexpr double kCoolDownSeconds = 120;  // and of a lamp cooling down
+constexpr double kCoolDownSeconds = 120;  // time constant of a lamp cooling down
 constexpr double kFeedStepsPerUs = kFeedStepsPerMs / 1000.0;
 constexpr double kMinLinePeriodUs = 500;
 constexpr size_t kLogLimit = 200000;
@@ -28,8 +27,15 @@ uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_
 // ---------------------------------------------------------------------------
 double Device::Lamp::WarmthAt(uint64_t t) const {
   const double seconds = t > sinceUs ? (t - sinceUs) / 1e6 : 0.0;
-  return on ? 1.0 - (1.0 - warmth) * std::exp(-seconds / kWarmUpSeconds)
+  return on ? 1.0 - (1.0 - warmth) * std::exp(-seconds / warmUpSeconds)
             : warmth * std::exp(-seconds / kCoolDownSeconds);
+}
+
+void Device::Lamp::SetWarmUp(double seconds, double cold, uint64_t t) {
+  warmth = WarmthAt(t);  // the warmth reached so far carries over
+  sinceUs = t;
+  warmUpSeconds = seconds;
+  coldLight = cold;
 }
 
 void Device::Lamp::Switch(bool newOn, uint64_t t) {
@@ -107,6 +113,14 @@ void Device::SetDeadLamp(bool flatbed, bool film) {
   deadFlatbed_ = flatbed;
   deadFilm_ = film;
   UpdateLamps();
+}
+
+bool Device::SetLampWarmUp(double seconds, double coldLight) {
+  if (!(seconds >= 0.01 && seconds <= 3600.0) || !(coldLight >= 0.05 && coldLight <= 1.0)) return false;
+  Advance();
+  flatbedLamp_.SetWarmUp(seconds, coldLight, timeUs_);
+  filmLamp_.SetWarmUp(seconds, coldLight, timeUs_);
+  return true;
 }
 
 void Device::SetCorruptMemory(int bank, int memory, int address) {

@@ -94,6 +94,12 @@ class Device {
   void SetStopImageData(bool stop) { stopData_ = stop; }
   void SetJammed(bool jammed) { jammed_ = jammed; }
   void SetDeadLamp(bool flatbed, bool film);
+  // How both lamps warm up: the time constant in seconds (0.01-3600) and
+  // the light of a cold lamp against a warm one (0.05-1). False, and
+  // nothing changed, outside those ranges.
+  static constexpr double kDefaultWarmUpSeconds = 1.5;
+  static constexpr double kDefaultColdLight = 0.75;
+  bool SetLampWarmUp(double seconds, double coldLight);
   void SetCorruptRegister(uint8_t reg, uint8_t xorMask) { registerXor_[reg] = xorMask; }
   void SetCorruptMemory(int bank, int memory, int address);  // address < 0 clears
   void ClearModelFaults();
@@ -117,9 +123,12 @@ class Device {
     bool on = false;
     double warmth = 0;  // 0 cold .. 1 warm
     uint64_t sinceUs = 0;
+    double warmUpSeconds = kDefaultWarmUpSeconds;  // time constant of warming up
+    double coldLight = kDefaultColdLight;          // light of a cold lamp, 1.0 = warm
     double WarmthAt(uint64_t t) const;
-    double OutputAt(uint64_t t) const { return on ? 0.75 + 0.25 * WarmthAt(t) : 0.0; }
+    double OutputAt(uint64_t t) const { return on ? coldLight + (1.0 - coldLight) * WarmthAt(t) : 0.0; }
     void Switch(bool newOn, uint64_t t);
+    void SetWarmUp(double seconds, double cold, uint64_t t);
   };
 
   void AdvanceTo(uint64_t nowUs);

@@ -227,10 +227,9 @@ void LineGains(const std::vector<uint32_t>& gain, double signal, std::vector<uin
 
 }  // namespace
 
-void LineRenderer::RenderChannel(const CaptureSetup& s, const LineRecord& line, int channel, uint8_t* out,
-                                 int stride) {
-  // The channel's sensor row trails the channel 0 row.
-  const double y = line.position - channel * kRowSpacingSteps;
+void LineRenderer::RenderChannel(const CaptureSetup& s, const LineRecord& line, int channel, int rowSteps,
+                                 uint8_t* out, int stride) {
+  const double y = line.position - rowSteps;
   const int row = static_cast<int>(std::floor(y / 2.0));
   const bool transmit = line.filmLight > 0.0f && scene_->filmUnitAttached();
   const SceneRow& scene = Row(row, transmit, s.highResolutionResponse);
@@ -272,9 +271,9 @@ void LineRenderer::Render(const CaptureSetup& s, const LineRecord& line, uint8_t
     const int channels = s.colour ? 3 : 1;
     byteScratch_.resize(static_cast<size_t>(s.pixels) * channels);
     if (s.colour) {
-      for (int c = 0; c < 3; ++c) RenderChannel(s, line, c, byteScratch_.data() + c, 3);
+      for (int c = 0; c < 3; ++c) RenderChannel(s, line, c, c * kRowSpacingSteps, byteScratch_.data() + c, 3);
     } else {
-      RenderChannel(s, line, s.monoChannel, byteScratch_.data(), 1);
+      RenderChannel(s, line, s.monoChannel, kOneChannelRowSteps, byteScratch_.data(), 1);
     }
     for (uint32_t b = 0; b < dataBytes; ++b) {
       uint8_t packed = 0;
@@ -284,9 +283,9 @@ void LineRenderer::Render(const CaptureSetup& s, const LineRecord& line, uint8_t
   } else {
     const int sampleBytes = s.depth / 8;
     if (s.colour) {
-      for (int c = 0; c < 3; ++c) RenderChannel(s, line, c, out + c * sampleBytes, 3 * sampleBytes);
+      for (int c = 0; c < 3; ++c) RenderChannel(s, line, c, c * kRowSpacingSteps, out + c * sampleBytes, 3 * sampleBytes);
     } else {
-      RenderChannel(s, line, s.monoChannel, out, sampleBytes);
+      RenderChannel(s, line, s.monoChannel, kOneChannelRowSteps, out, sampleBytes);
     }
   }
   out[dataBytes] = 0;  // pad bytes

@@ -88,7 +88,9 @@ class LineRenderer {
   // pixels each covers (or a pointer straight into the row at full
   // resolution).
   const uint16_t* Sample(const CaptureSetup& s, const uint16_t* plane, std::vector<uint16_t>& scratch) const;
-  void RenderChannel(const CaptureSetup& s, const LineRecord& line, int channel, uint8_t* out, int stride);
+  // `rowSteps`: how far the row that takes this channel trails channel 0's.
+  void RenderChannel(const CaptureSetup& s, const LineRecord& line, int channel, int rowSteps, uint8_t* out,
+                     int stride);
 
   const Scene* scene_;
   LightTables normal_;

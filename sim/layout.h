@@ -6,7 +6,8 @@
 //  - x: sensor pixels at 600 dpi, 0 = first pixel the sensor clocks out.
 //  - y: motor steps of 1/1200 inch measured from the carriage's home
 //    position, as seen by the sensor row of channel 0. The rows of channels
-//    1 and 2 trail behind it by kRowSpacingSteps and 2 * kRowSpacingSteps.
+//    1 and 2 trail behind it by kRowSpacingSteps and 2 * kRowSpacingSteps;
+//    one-channel captures see the bed kOneChannelRowSteps behind it.
 //  - rows: the bed scene is stored in 600-dpi rows; row = floor(y / 2).
 #pragma once
 
@@ -18,6 +19,11 @@ namespace tq5sim::layout {
 constexpr int kSensorPixels = 5440;  // pixels clocked out per line
 constexpr int kMaskedPixels = 64;    // optically masked pixels at the line start (no light)
 constexpr int kRowSpacingSteps = 8;  // colour rows are 4/600 inch apart
+// Where a one-channel capture takes its line, whatever channel register 0x26
+// selects: 10/600 inch behind the row of channel 0. The driver starts every
+// one-channel scan 5/300 inch further down the bed than a colour scan of the
+// same area, and nothing per channel, so this is where it expects the line.
+constexpr int kOneChannelRowSteps = 20;
 
 // Carriage.
 constexpr int kHomeSensorSteps = 32;  // home sensor reads "home" while the carriage is below this
@@ -40,7 +46,7 @@ constexpr int kMarkBottomRow = 165;  // exclusive
 // Film unit: the lit window of its lamp and the film holder inside it.
 constexpr int kFilmWindowLeft = 2052;
 constexpr int kFilmWindowRight = 3300;  // exclusive
-constexpr int kFilmWindowTopRow = 884;
+constexpr int kFilmWindowTopRow = 878;
 constexpr int kFilmHolderBarRow = 1234;  // opaque holder bar starts here
 constexpr int kFilmFrameTopRow = 1645;   // first frame
 constexpr int kFilmFrameLeft = 2236;

@@ -376,6 +376,11 @@ void VirtualScanner::DeadLamp(bool flatbed, bool film) {
   device_.SetDeadLamp(flatbed, film);
 }
 
+bool VirtualScanner::SetLampWarmUp(double seconds, double coldLight) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return device_.SetLampWarmUp(seconds, coldLight);
+}
+
 void VirtualScanner::CorruptRegister(uint8_t reg, uint8_t xorMask) {
   std::lock_guard<std::mutex> guard(mutex_);
   device_.SetCorruptRegister(reg, xorMask);

@@ -114,6 +114,8 @@ class VirtualScanner {
   void StopImageData(bool stop);
   void JamCarriage(bool jammed);
   void DeadLamp(bool flatbed, bool film);
+  // A lamp that warms up slowly (or quickly): see Device::SetLampWarmUp.
+  bool SetLampWarmUp(double seconds, double coldLight = Device::kDefaultColdLight);
   void CorruptRegister(uint8_t reg, uint8_t xorMask);  // reads return value ^ mask
   void CorruptMemory(int bank, int memory, int address);  // that byte reads back inverted
   void ClearFaults();

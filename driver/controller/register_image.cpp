@@ -1,6 +1,7 @@
 #include "controller/register_image.h"
 
 #include "interface/shared_state.h"
+#include "scan/scan_parameters.h"
 #include "tone/tone_tables.h"
 #include "transport/transport.h"
 
@@ -75,6 +76,9 @@ DriverError WriteCalibrationSet() { return WriteSet(true); }
 
 void ResetScanState() {
   SharedState& s = *sharedState;
+  // The whole-image buffers this process allocated go before their
+  // references are zeroed with the rest of the working state.
+  ReleaseWholeImageBuffers();
   ZeroWorkingState(s);
   s.abilityIdentifier = kAbilityIdentifier;
   s.frontEndWindowBase = 34;

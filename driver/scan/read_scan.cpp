@@ -7,13 +7,15 @@
 #include "controller/motion.h"
 #include "interface/device_lock.h"
 #include "interface/shared_state.h"
+#include "scan/buffered_scan.h"
+#include "scan/film_frame.h"
 #include "scan/reader.h"
 #include "scan/scan_parameters.h"
 #include "scan/scan_start.h"
 
-FilmFrameSearchHook filmFrameSearch = nullptr;
-FilmFrameLineHook filmFrameLineConversion = nullptr;
-BufferedScanReadHook bufferedScanRead = nullptr;
+FilmFrameSearchHook filmFrameSearch = FilmFrameSearch;
+FilmFrameLineHook filmFrameLineConversion = FilmFrameLineConversion;
+BufferedScanReadHook bufferedScanRead = BufferedScanRead;
 
 namespace {
 

@@ -69,9 +69,10 @@ Area AreaBounds(uint8_t source, uint16_t flags) {
   return bounds;
 }
 
-// Depths a scan mode can deliver. One-channel and colour scans are read
-// byte-wise per sample, so they need whole-byte samples of the depths the
-// controller knows; the bit-wise mode 5 takes any depth above 1.
+// Depths a scan mode can deliver. Every mode but the one-bit ones is read
+// in whole samples of the depths the controller knows, mode 5 included:
+// the line pipeline runs 8- and 16-bit samples only, so another depth is
+// refused here rather than by the scan start after the record was stored.
 bool DepthFitsMode(uint8_t mode, uint8_t bits) {
   switch (mode) {
     case 0:
@@ -83,7 +84,7 @@ bool DepthFitsMode(uint8_t mode, uint8_t bits) {
     case 4:
       return bits == 24 || bits == 48;
     case 5:
-      return bits > 1;
+      return bits == 8 || bits == 16;
     default:
       return false;
   }
@@ -134,6 +135,16 @@ uint64_t LineBytes(const ScanParameter& p) { return uint64_t{p.pixelsPerLine} * 
 
 // One-bit lines hold whole bytes: their pixel counts are multiples of 8.
 uint64_t PixelsForMode(uint64_t pixels, uint8_t mode) { return mode < 2 ? pixels & ~7ull : pixels; }
+
+// The width is that of the output pixels (rounded up), so the columns fit
+// when it does; the lines are checked as the cut counts them, since a host
+// may give more lines than its height holds.
+bool AreaInFilmWindow(const ScanParameter& w) {
+  const uint64_t skippedLines = uint64_t{w.top} * w.yResolution / 600;
+  const uint64_t windowLines = uint64_t{w.yResolution} * kFilmWindowHeight / 600;
+  return uint32_t{w.left} + w.width <= kFilmWindowWidth && uint32_t{w.top} + w.height <= kFilmWindowHeight &&
+         skippedLines + w.lineCount <= windowLines;
+}
 
 void UseFilmWindow(DerivedScan& d) {
   ScanParameter& p = d.device;
@@ -221,6 +232,11 @@ DerivedScan DeriveScan(const ScanParameter& request, uint8_t filmType) {
   }
   // Output lines are 16-bit sizes throughout the line pipeline.
   if (LineBytes(w) > 0xFFFF) d.fits = false;
+  // The film unit always scans its hardware window, and the requested area
+  // is cut out of it: an area reaching past the window would be cut from
+  // beyond the end of each device line, or wait for lines the device never
+  // sends. Such a record is refused before anything is stored.
+  if (w.scanSource != kSourceFlatbed && !AreaInFilmWindow(w)) d.fits = false;
   if (!d.refusedByResolution && !ScanGeometryFits(d.device)) d.fits = false;
   return d;
 }
@@ -342,6 +358,10 @@ int32_t TQ5_STDCALL SetScanParameter(ScanParameter* parameter) {
   }
   if (result != kErrNone) return finish(result);
 
+  // StartScan prepares every scan of this record with these flags, so that
+  // a second scan without a new record repeats the first.
+  s.preparedWidthEnlarged = s.widthEnlarged;
+  s.preparedHeightEnlarged = s.heightEnlarged;
   s.deviceParameter = d.device;
   PrepareScanGeometry(&s.deviceParameter);
   return finish(kErrNone);

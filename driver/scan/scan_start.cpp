@@ -11,6 +11,7 @@
 #include "interface/shared_state.h"
 #include "scan/read_scan.h"
 #include "scan/reader.h"
+#include "scan/scan_geometry.h"
 #include "tone/gamma_builders.h"
 #include "transport/controller_memory.h"
 #include "transport/transport.h"
@@ -313,6 +314,18 @@ int32_t TQ5_STDCALL StartScan() {
   }
   ActivityBroadcastThrottled();
   SharedState& s = *sharedState;
+  // No record has been accepted: there is nothing to scan.
+  if (s.deviceParameter.xResolution == 0 || s.deviceParameter.yResolution == 0) {
+    UnlockDevice();
+    lastError = kErrBadParameter;
+    return 0;
+  }
+  // A scan consumes its prepared geometry (counters, area flags): each start
+  // prepares it again from the accepted record, so that scanning again
+  // without a new SetScanParameter gives the same image as the first scan.
+  PrepareScanGeometry(&s.deviceParameter);
+  s.widthEnlarged = s.preparedWidthEnlarged;
+  s.heightEnlarged = s.preparedHeightEnlarged;
   const int32_t result = s.filmImageBuffer != nullptr ? BeginScan(0, 1, 3, 0) : BeginScan(1, 1, 1, 0);
   UnlockDevice();
   if (result == 0) s.halvedXResolution = 0;

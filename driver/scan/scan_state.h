@@ -22,6 +22,10 @@ struct ScanWorkState {
   ScanParameter deviceParameter;
   uint32_t widthEnlarged;
   uint32_t heightEnlarged;
+  // widthEnlarged and heightEnlarged as SetScanParameter left them: the end
+  // of a scan clears the live flags, and every StartScan restores them.
+  uint32_t preparedWidthEnlarged;
+  uint32_t preparedHeightEnlarged;
   uint32_t halvedXResolution;
   uint32_t filmPrescanPending;
   uint32_t bufferedReadOffset;

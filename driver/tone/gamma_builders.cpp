@@ -104,25 +104,29 @@ DriverError BuildFilmGamma() {
   return result;
 }
 
+// The composed table is built in a scratch table: the host's gammaTable
+// stays as the host loaded it, so every scan composes the correction onto
+// the same tables and two scans of one area look alike.
 DriverError BuildFlatbedGamma() {
   if (ScanValue(0x09) & kSixteenBitSamples) return kErrNone;
   const SharedState& s = *sharedState;
+  auto* table = static_cast<uint16_t*>(AllocBlock(kGammaTableEntries * sizeof(uint16_t)));
+  if (table == nullptr) return kErrNoMemory;
   const bool highResolution = s.scanMode == kScanModeColour && s.opticalXResolution >= kHighResolutionFrom;
   uint16_t curves[3][kBuilderCurveEntries];
   ComputeBuilderCurves(highResolution ? kFlatbedHighResolutionGammaPoints : kFlatbedGammaPoints, curves);
   uint8_t channels[3];
   const int count = ChannelsToLoad(channels);
-  for (int k = 0; k < count; ++k) {
+  DriverError result = kErrNone;
+  for (int k = 0; k < count && result == kErrNone; ++k) {
     const uint8_t c = channels[k];
     uint16_t* f = curves[c];
-    // The whole curve is read through the host's table before the
-    // composed table replaces it.
     for (int i = 0; i < kBuilderCurveEntries; ++i) f[i] = gammaTable[c][f[i]];
-    ExpandCurve256To16384(f, gammaTable[c]);
-    const DriverError result = UploadGammaChannel(gammaTable[c], c, kGammaTableEntries);
-    if (result != kErrNone) return result;
+    ExpandCurve256To16384(f, table);
+    result = UploadGammaChannel(table, c, kGammaTableEntries);
   }
-  return kErrNone;
+  FreeBlock(table);
+  return result;
 }
 
 // A toneArgument other than 1 counts as 0 (the identity).

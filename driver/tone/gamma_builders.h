@@ -28,9 +28,9 @@ void ComputeBuilderCurves(const GammaPointTable& points, uint16_t curves[3][kBui
 // Film unit and film frame: the film correction through toneCurve and
 // gammaTable, uploaded for the channels of the scan; gammaTable unchanged.
 DriverError BuildFilmGamma();
-// Flatbed: the flatbed correction composed onto gammaTable, which it
-// replaces for each channel of the scan, then uploaded. Nothing for 16-bit
-// samples.
+// Flatbed: the flatbed correction composed onto gammaTable in a scratch
+// table and uploaded for the channels of the scan; gammaTable unchanged.
+// Nothing for 16-bit samples. 152 when the scratch table cannot be had.
 DriverError BuildFlatbedGamma();
 
 // What scan start uploads for `toneArgument` (1: the host's tone; 0: the

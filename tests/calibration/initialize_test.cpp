@@ -24,6 +24,13 @@ using tq5sim::VirtualScanner;
 // every transfer short).
 constexpr uint32_t kClockStep = 20;
 
+// A lamp that takes long to warm up and starts at 40 % of its light.
+constexpr double kSlowLampSeconds = 7.0;
+constexpr double kSlowLampColdLight = 0.4;
+// What a reading adds to the driver's waits: its transfers, each tick read
+// moving the clock by kClockStep.
+constexpr uint64_t kReadingSlackMs = 300;
+
 class Initialize : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -122,9 +129,7 @@ TEST_F(Initialize, ColdPowerOnFindsTheOrigins) {
 
 // A second call, from this process or another, finds the marker set and
 // stops after the controller check: a pipe reset, three register writes and
-// four register reads. (The lamp rules of the initialization, among them a
-// lamp still drifting at the second check, are tested on the scripted
-// device, which can make it drift.)
+// four register reads.
 TEST_F(Initialize, SecondCallTakesTheCheapPath) {
   ASSERT_EQ(InitializeScanner(), 1) << lastError;
   const auto before = scanner->GetCounters();
@@ -169,6 +174,32 @@ TEST_F(Initialize, EarlyReturnHomeOnlyOnTheFirstInitialization) {
     EXPECT_EQ(homes.front() < captures.front(), c.earlyHome);
     EXPECT_EQ(sharedState->xOriginOffset, tq5sim::layout::kExpectedXOriginOffset);
   }
+}
+
+// A lamp that warms up slowly still drifts at both warm-up checks, while
+// giving light enough: the initialization pauses 2000 ms between the
+// checks, goes on, and succeeds with the lamp marked unstable. Each check
+// takes two readings 2000 ms apart and waits 2000 ms after the second; the
+// next one starts 100 ms after the pause.
+TEST_F(Initialize, LampStillWarmingAtBothChecksIsTolerated) {
+  ASSERT_TRUE(scanner->SetLampWarmUp(kSlowLampSeconds, kSlowLampColdLight));
+  ClearTrafficLog();
+  scanner->EnableTrafficLog(true);
+  ASSERT_EQ(InitializeScanner(), 1) << lastError;
+  const auto log = scanner->TrafficLog();
+  EXPECT_EQ(sharedState->lampUnstable, 1);
+  EXPECT_EQ(sharedState->initState, 2);
+  EXPECT_TRUE(scanner->State().initMarker);
+  EXPECT_EQ(sharedState->xOriginOffset, tq5sim::layout::kExpectedXOriginOffset);
+  // The readings of the two checks are the first four captures.
+  const auto captures = CommandTimes(log, 0x03);
+  ASSERT_GE(captures.size(), 4u);
+  for (const size_t first : {size_t{0}, size_t{2}}) {
+    EXPECT_GE(captures[first + 1] - captures[first], 2000u);
+    EXPECT_LE(captures[first + 1] - captures[first], 2000u + kReadingSlackMs);
+  }
+  EXPECT_GE(captures[2] - captures[1], 2000u + 2000u + 100u);
+  EXPECT_LE(captures[2] - captures[1], 2000u + 2000u + 100u + kReadingSlackMs);
 }
 
 TEST_F(Initialize, FailuresOfThePhysicalScanner) {

@@ -375,25 +375,58 @@ TEST_F(EndToEnd, ScansWithoutAThreadMatchTheChart) {
   ScanAllInPlace(cases, /*forceSynchronous=*/true);
 }
 
-// One-channel scans: grey 8 and 16 bit, one bit, mode 5.
-//
-// Disabled until the one-channel capture of the virtual scanner and the
-// driver agree; what fails is outside the line pipeline:
-// - placement: one-channel images lie 6/600 inch lower on the bed than
-//   colour images (the black block's top edge comes 3 lines early at
-//   300 dpi). The geometry adds 5/300 inch to the vertical start of every
-//   one-channel scan, while the virtual scanner's one-channel row trails the
-//   colour row 0 by only 4/600 inch;
-// - tone: grey levels come out far from the chart (tens of levels) with
-//   column stripes, where colour scans of the same areas match.
-TEST_F(EndToEnd, DISABLED_OneChannelScansMatchTheChart) {
+// One-channel scans: grey 8 and 16 bit and one bit, in each of the three
+// channels the record can choose (monoChannel 1, 2 or 0, 3, and 4 upwards,
+// which scans the middle channel), across and down at several resolutions.
+// Every area holds edges of the chart in both directions.
+TEST_F(EndToEnd, OneChannelScansMatchTheChart) {
   const Case cases[] = {
+      // name, mode, bits, x dpi, y dpi, left, top, width, height, monoChannel
       {"grey 8, 300 x 300", 2, 8, 300, 300, 600, 600, 1800, 600},
-      {"grey 8, 150 x 600, channel 1", 3, 8, 150, 600, 600, 600, 3000, 300, 1},
-      {"grey 16, 300 x 300", 3, 16, 300, 300, 600, 600, 1800, 300},
+      {"grey 8, 150 x 600, channel 1", 3, 8, 150, 600, 600, 600, 3000, 400, 1},
+      {"grey 8, 600 x 600, channel 3", 2, 8, 600, 600, 3200, 4400, 1800, 200, 3},
+      {"grey 8, 75 x 150, channel 0", 3, 8, 75, 150, 300, 400, 1200, 600, 0},
+      {"grey 8, 400 x 1200, channel 4", 2, 8, 400, 1200, 2000, 4400, 1800, 160, 4},
+      {"grey 16, 300 x 300", 3, 16, 300, 300, 600, 600, 1800, 400},
       {"one bit, 300 x 300", 0, 1, 300, 300, 600, 4300, 1200, 600},
-      {"one bit, 500 x 300, moved left", 1, 1, 500, 300, 4300, 4300, 600, 300},
-      {"mode 5, 8 bit, 100 x 300", 5, 8, 100, 300, 600, 600, 3000, 300},
+      {"one bit, 400 x 300", 1, 1, 400, 300, 4300, 100, 600, 300},
+  };
+  ScanAllInPlace(cases);
+}
+
+// The tone of one-channel scans: each channel through its own front-end
+// codes, shading tables and gamma table, at 300 dpi and in the classes that
+// average (75) or do not average (600) sensor columns.
+TEST_F(EndToEnd, OneChannelToneMatchesTheChart) {
+  const Case cases[] = {
+      {"grey 300 x 300, channel 2", 2, 8, 300, 300, 600, 600, 3000, 1600, 2},
+      {"grey 300 x 300, channel 1", 3, 8, 300, 300, 600, 600, 3000, 1600, 1},
+      {"grey 300 x 300, channel 3", 2, 8, 300, 300, 600, 600, 3000, 1600, 3},
+      {"grey 600 x 600, channel 3", 3, 8, 600, 600, 600, 1000, 1800, 400, 3},
+      {"grey 75 x 150, channel 1", 2, 8, 75, 150, 300, 400, 4000, 1800, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectChartTone(c, Run(c));
+  }
+}
+
+// One-bit scans at 500 dpi (sensor columns dropped bit by bit) and mode 5
+// (one channel, lines treated bit by bit) on the flatbed.
+//
+// Disabled until the scan engine's owners have looked at them:
+// - one bit at 500 dpi: the image lies about 4 output pixels (5/600 inch)
+//   left of the chart's features, wherever the area is, while one bit at
+//   300, 400 and 600 dpi and grey and colour at 500 dpi are in place;
+// - mode 5: the geometry adds the one-channel start correction of
+//   5/300 inch to scan modes below 4 only, so a mode 5 scan starts
+//   5/300 inch higher on the bed than a grey scan of the same area and reads
+//   the one-channel line 10/600 inch above the area (the chart's edges come
+//   5 lines late at 300 lines an inch).
+TEST_F(EndToEnd, DISABLED_BitWiseOneChannelScansMatchTheChart) {
+  const Case cases[] = {
+      {"one bit, 500 x 300, moved left", 1, 1, 500, 300, 4300, 100, 600, 300},
+      {"mode 5, 8 bit, 100 x 300", 5, 8, 100, 300, 600, 600, 3000, 400},
   };
   ScanAllInPlace(cases);
 }

@@ -19,12 +19,6 @@ struct Curves {
   explicit Curves(const GammaPointTable& points) { ComputeBuilderCurves(points, f); }
 };
 
-std::vector<uint8_t> Reduced(const uint16_t* table) {
-  std::vector<uint8_t> t(4096);
-  ReduceGamma16384To4096(table, t.data());
-  return t;
-}
-
 }  // namespace
 
 TEST(GammaBuilderCurves, TellingValues) {
@@ -101,31 +95,44 @@ class GammaBuilders : public DriverOnScriptedDevice {
   uint8_t Level(int bank, int input) { return Bank(bank)[16 * input]; }
 };
 
-TEST_F(GammaBuilders, FlatbedComposesOntoTheHostTable) {
-  ASSERT_EQ(BuildFlatbedGamma(), kErrNone);
-  for (int c = 0; c < 3; ++c) {
-    SCOPED_TRACE(c);
-    // The host's identity table seen through the correction replaces it,
-    // and is what the controller got.
-    EXPECT_EQ(Bank(c), Reduced(gammaTable[c]));
-  }
-  EXPECT_EQ(gammaTable[0][64 * 128], 4 * 7992);
-  EXPECT_EQ(gammaTable[0][64 * 246], 4 * 16320);
-
-  // A second scan without a new host table applies the correction again:
-  // the new table at input i is the old one at the corrected level.
-  std::vector<uint16_t> first(gammaTable[0], gammaTable[0] + kGammaTableEntries);
+// The host's table (here one that inverts: entry i = 65535 - 4i) seen
+// through the correction is what the controller gets; the host's tables
+// stay as loaded, so a second scan uploads exactly what the first did.
+TEST_F(GammaBuilders, FlatbedComposesOntoTheHostTableAndLeavesItAlone) {
+  for (auto& table : gammaTable)
+    for (int i = 0; i < kGammaTableEntries; ++i) table[i] = static_cast<uint16_t>(65535 - 4 * i);
+  const std::vector<uint16_t> host(&gammaTable[0][0], &gammaTable[0][0] + 3 * kGammaTableEntries);
   ASSERT_EQ(BuildFlatbedGamma(), kErrNone);
   const Curves f(kFlatbedGammaPoints);
-  for (int i = 0; i < 256; ++i) ASSERT_EQ(gammaTable[0][64 * i], first[f.f[0][i]]) << i;
-  EXPECT_EQ(Bank(0), Reduced(gammaTable[0]));
+  for (int c = 0; c < 3; ++c) {
+    SCOPED_TRACE(c);
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(Level(c, i), (65535 - 4 * f.f[c][i]) >> 8) << i;
+  }
+  EXPECT_EQ(Level(0, 128), 131);  // 65535 - 4 x 7992, high byte
+  EXPECT_EQ(Level(0, 246), 0);    // the correction's top: 65535 - 4 x 16320
+  EXPECT_TRUE(std::equal(host.begin(), host.end(), &gammaTable[0][0]));
+
+  const std::vector<uint8_t> first[3] = {Bank(0), Bank(1), Bank(2)};
+  for (int bank = 0; bank < 3; ++bank) std::fill(Bank(bank).begin(), Bank(bank).end(), 0xEE);
+  ASSERT_EQ(BuildFlatbedGamma(), kErrNone);
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(Bank(c), first[c]) << c;
+  EXPECT_TRUE(std::equal(host.begin(), host.end(), &gammaTable[0][0]));
+
+  // Its scratch table cannot be had: 152, nothing written, the host's
+  // tables as they were.
+  for (int bank = 0; bank < 3; ++bank) std::fill(Bank(bank).begin(), Bank(bank).end(), 0xEE);
+  PlatTestFailAllocation(1);
+  EXPECT_EQ(BuildFlatbedGamma(), kErrNoMemory);
+  PlatTestFailAllocation(0);
+  for (int bank = 0; bank < 3; ++bank) EXPECT_TRUE(Untouched(bank)) << bank;
+  EXPECT_TRUE(std::equal(host.begin(), host.end(), &gammaTable[0][0]));
 }
 
 TEST_F(GammaBuilders, FlatbedRowsByResolutionAndMode) {
   struct Case {
     const char* name;
     uint16_t mode, opticalX;
-    int atInput240;
+    int atInput240;  // the corrected level on the 16-bit scale, identity host table
   };
   const Case cases[] = {
       {"colour 600 dpi: high-resolution rows", 4, 600, 4 * 16320},
@@ -134,12 +141,12 @@ TEST_F(GammaBuilders, FlatbedRowsByResolutionAndMode) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    SetIdentityGammaTables();
     Scan(c.mode, 0, c.opticalX, 0);
     ASSERT_EQ(BuildFlatbedGamma(), kErrNone);
-    EXPECT_EQ(gammaTable[0][64 * 240], c.atInput240);
+    EXPECT_EQ(Level(0, 240), c.atInput240 >> 8);
   }
   EXPECT_LT(Curves(kFlatbedGammaPoints).f[0][240], 16320);
+  EXPECT_NE((4 * Curves(kFlatbedGammaPoints).f[0][240]) >> 8, 255);
 }
 
 TEST_F(GammaBuilders, OneChannelScanLoadsItsChannelOnly) {
@@ -147,10 +154,8 @@ TEST_F(GammaBuilders, OneChannelScanLoadsItsChannelOnly) {
   ASSERT_EQ(BuildFlatbedGamma(), kErrNone);
   EXPECT_TRUE(Untouched(0));
   EXPECT_TRUE(Untouched(1));
-  EXPECT_EQ(Bank(2), Reduced(gammaTable[2]));
-  EXPECT_EQ(gammaTable[0][64 * 128], 4 * 64 * 128);
-  EXPECT_EQ(gammaTable[1][64 * 128], 4 * 64 * 128);
-  EXPECT_EQ(gammaTable[2][64 * 128], 4 * Curves(kFlatbedGammaPoints).f[2][128]);
+  EXPECT_EQ(Level(2, 128), (4 * Curves(kFlatbedGammaPoints).f[2][128]) >> 8);
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(gammaTable[c][64 * 128], 4 * 64 * 128) << c;
 }
 
 TEST_F(GammaBuilders, SixteenBitScansBuildNothing) {

@@ -29,12 +29,8 @@ class AttachedDriver : public ::testing::Test {
     DriverProcessDetach();
     PlatClockUseReal(1.0);
   }
-  // InitializeScanner's reset, after this process released its buffers
-  // (the reset only drops the references).
-  static void Reset() {
-    ReleaseWholeImageBuffers();
-    ResetScanState();
-  }
+  // InitializeScanner's reset (it frees this process's whole-image buffers).
+  static void Reset() { ResetScanState(); }
   int64_t blocksAtStart = 0;
 };
 

@@ -175,15 +175,22 @@ TEST_F(ScanParameters, RefusedRecordsStoreNothing) {
       {"flatbed right edge", {.left = 4504, .width = 600}, true},
       {"flatbed past the right edge", {.left = 4505, .width = 600}, false},
       {"flatbed past the bottom", {.top = 6417, .height = 600}, false},
-      {"film unit bottom", {.top = 7800, .height = 600, .source = 1}, true},
+      // The film unit scans its 860 x 1500 window; the area is cut out of it.
+      {"film unit window bottom", {.top = 900, .height = 600, .source = 1}, true},
+      {"film unit past its window's bottom", {.top = 901, .height = 600, .source = 1}, false},
+      {"film unit window right edge", {.left = 260, .width = 600, .source = 1}, true},
+      {"film unit past its window's right edge", {.left = 261, .width = 600, .source = 1}, false},
+      {"film unit: lines given, to the window's end", {.top = 900, .height = 600, .ppl = 100, .lines = 300, .source = 1}, true},
+      {"film unit: lines given, one past the window", {.top = 900, .height = 600, .ppl = 100, .lines = 301, .source = 1}, false},
       {"film unit past the bottom", {.top = 7801, .height = 600, .source = 1}, false},
       {"film frame width", {.width = 851, .height = 568, .source = 2}, true},
       {"film frame too wide", {.width = 852, .height = 500, .source = 2}, false},
       {"film frame too long", {.width = 600, .height = 569, .source = 2}, false},
       {"eight times the bounds", {.left = 5104 * 8 - 600, .width = 600, .flags = 0x40}, true},
       {"past eight times the bounds", {.left = 5104 * 8 - 599, .width = 600, .flags = 0x40}, false},
-      {"film frame: eight times the flatbed", {.width = 5104 * 8, .height = 600, .source = 2, .flags = 0x40}, true},
-      {"film frame: eight times, small", {.left = 4000, .width = 600, .source = 2, .flags = 0x40}, true},
+      {"film frame: eight times the flatbed, past the window", {.width = 5104 * 8, .height = 600, .source = 2, .flags = 0x40}, false},
+      {"film frame: eight times, within the window", {.left = 260, .width = 600, .source = 2, .flags = 0x40}, true},
+      {"film frame: eight times, past the window", {.left = 4000, .width = 600, .source = 2, .flags = 0x40}, false},
       {"unknown source", {.source = 3}, false},
       {"unknown mode", {.mode = 6, .bits = 8}, false},
       {"one bit at 8 bits", {.mode = 1, .bits = 8}, false},
@@ -192,7 +199,11 @@ TEST_F(ScanParameters, RefusedRecordsStoreNothing) {
       {"grey at 24 bits", {.mode = 3, .bits = 24}, false},
       {"colour at 8 bits", {.mode = 4, .bits = 8}, false},
       {"bitwise at 1 bit", {.mode = 5, .bits = 1}, false},
-      {"bitwise at 4 bits", {.mode = 5, .bits = 4}, true},
+      // Mode 5 runs the pipeline in whole 8- or 16-bit samples.
+      {"mode 5 at 4 bits", {.mode = 5, .bits = 4}, false},
+      {"mode 5 at 12 bits", {.mode = 5, .bits = 12}, false},
+      {"mode 5 at 8 bits", {.mode = 5, .bits = 8}, true},
+      {"mode 5 at 16 bits", {.mode = 5, .bits = 16}, true},
       {"zero horizontal resolution", {.x = 0}, false},
       {"zero vertical resolution", {.y = 0}, false},
       {"film unit at 1200 dpi", {.x = 1200, .y = 1200, .source = 1}, true},
@@ -381,6 +392,39 @@ TEST_F(ScanParameters, ANewCallReleasesUnusedBuffers) {
   sharedState->filmImageBuffer = elsewhere;
   ASSERT_EQ(Set({}), 1);
   EXPECT_EQ(sharedState->filmImageBuffer, nullptr);
+}
+
+// The reset of the working state frees the whole-image buffers this
+// process allocated before it zeroes their references.
+TEST_F(ScanParameters, ResetFreesThisProcessBuffers) {
+  struct Case {
+    const char* name;
+    Request request;
+    uint8_t filmType;
+    int64_t blocks;
+  };
+  const Case cases[] = {
+      {"film type 2: the whole image", {.source = 1}, 2, 1},
+      {"film above 600 dpi: the three buffers of the passes", {.x = 1200, .y = 600, .source = 1}, 0, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sharedState->filmUnitMode.filmType = c.filmType;
+    ASSERT_EQ(Set(c.request), 1) << lastError;
+    ASSERT_EQ(PlatTestBlocksInUse(), blocksAtStart + c.blocks);
+    ResetScanState();
+    EXPECT_EQ(PlatTestBlocksInUse(), blocksAtStart);
+    EXPECT_EQ(sharedState->filmImageBuffer, nullptr);
+    EXPECT_EQ(sharedState->halfImageBuffer, nullptr);
+    EXPECT_EQ(sharedState->mergeLineBuffer, nullptr);
+    EXPECT_EQ(sharedState->twoLineBuffer, nullptr);
+  }
+  // Another process's block is only dropped.
+  uint8_t elsewhere[4];
+  sharedState->filmImageBuffer = elsewhere;
+  ResetScanState();
+  EXPECT_EQ(sharedState->filmImageBuffer, nullptr);
+  EXPECT_EQ(PlatTestBlocksInUse(), blocksAtStart);
 }
 
 TEST_F(ScanParameters, FirstCallFillsTheAbilityCache) {

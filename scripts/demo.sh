@@ -8,10 +8,5 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$JOBS"
 mkdir -p out
-if [ -x build/bin/tq5scan ]; then
-  build/bin/tq5scan --mode Color --resolution 150 --format png -o out/scan.png --progress
-  echo "Wrote out/scan.png"
-else
-  # Until the host tool is built: load the driver and list its state.
-  ctest --test-dir build -R library_exports --output-on-failure
-fi
+build/bin/tq5scan --mode Color --resolution 150 --format png -o out/scan.png --progress
+echo "Wrote out/scan.png"

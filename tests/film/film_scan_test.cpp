@@ -273,7 +273,9 @@ TEST_F(FilmScan, FilmTypeTwoDeclinedToneRepeatsOnlyForNegatives) {
     Bytes image(status.totalBytes);
     const int32_t result = ReadScan(0, image.data(), status.totalBytes);
     EXPECT_EQ(result, c.result) << lastError;
-    if (result == 0) EXPECT_EQ(lastError, kErrToneFxFailed);
+    if (result == 0) {
+      EXPECT_EQ(lastError, kErrToneFxFailed);
+    }
     ASSERT_EQ(toneFxCalls.size(), c.calls);
     EXPECT_EQ(toneFxCalls[0].retry, 0u);
     EXPECT_EQ(Big16(toneFxCalls[0].block, 4), c.negative != 0 ? 0x3000 : 0x1000);
@@ -282,7 +284,9 @@ TEST_F(FilmScan, FilmTypeTwoDeclinedToneRepeatsOnlyForNegatives) {
       EXPECT_EQ(Big16(toneFxCalls[1].block, 2), 0x2000);
       EXPECT_EQ(Big16(toneFxCalls[1].block, 4), 0x2000);
       // Declined twice: the second scan's image as it was scanned.
-      if (c.answers[1] != 0) EXPECT_EQ(image, toneFxCalls[1].image);
+      if (c.answers[1] != 0) {
+        EXPECT_EQ(image, toneFxCalls[1].image);
+      }
     }
     EXPECT_EQ(sharedState->autoExposureFactor, c.exposure);
     lastError = 0;

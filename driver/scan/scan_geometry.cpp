@@ -110,7 +110,10 @@ ScanLineLayout ComputeScanLineLayout(const ScanParameter& r) {
   g.opticalXResolution = HorizontalClassOf(r.xResolution).opticalXResolution;
   g.motorYResolution = VerticalClassOf(r.yResolution).motorYResolution;
 
-  g.yStartBase = s.yOriginOffset + (r.scanMode < kScanModeColour ? 5u : 0u);
+  // Every one-channel scan reads the sensor's one-channel line, which trails
+  // the colour line by 5/300 inch. Mode 5 is a one-channel mode too: taking
+  // the correction for modes below 4 only would start it 5/300 inch too high.
+  g.yStartBase = s.yOriginOffset + (r.scanMode != kScanModeColour ? 5u : 0u);
   g.xStartBase = registerDefaults[0x1F] + uint64_t{s.xOriginOffset};
   if (r.scanSource == kSourceFilmFrame) {
     g.xStartBase += s.filmFrameXOffset;

@@ -384,19 +384,21 @@ TEST_F(EndToEnd, OneChannelToneMatchesTheChart) {
 // One-bit scans at 500 dpi (sensor columns dropped bit by bit) and mode 5
 // (one channel, lines treated bit by bit) on the flatbed.
 //
-// Disabled until the scan engine's owners have looked at them:
-// - one bit at 500 dpi: the image lies about 4 output pixels (5/600 inch)
-//   left of the chart's features, wherever the area is, while one bit at
-//   300, 400 and 600 dpi and grey and colour at 500 dpi are in place;
-// - mode 5: the geometry adds the one-channel start correction of
-//   5/300 inch to scan modes below 4 only, so a mode 5 scan starts
-//   5/300 inch higher on the bed than a grey scan of the same area and reads
-//   the one-channel line 10/600 inch above the area (the chart's edges come
-//   5 lines late at 300 lines an inch).
+// Disabled until it is fixed: one bit at 500 dpi lies about 4 output pixels
+// (5/600 inch) left of the chart's features, wherever the area is, while one
+// bit at 300, 400 and 600 dpi and grey and colour at 500 dpi are in place.
 TEST_F(EndToEnd, DISABLED_BitWiseOneChannelScansMatchTheChart) {
   const Case cases[] = {
       {"one bit, 500 x 300, moved left", 1, 1, 500, 300, 4300, 100, 600, 300},
+  };
+  ScanAllInPlace(cases);
+}
+
+// Mode 5 reads the one-channel line like grey scans and lines up with them.
+TEST_F(EndToEnd, ModeFiveScansMatchTheChart) {
+  const Case cases[] = {
       {"mode 5, 8 bit, 100 x 300", 5, 8, 100, 300, 600, 600, 3000, 400},
+      {"mode 5, 16 bit, 300 x 300", 5, 16, 300, 300, 600, 600, 1800, 400},
   };
   ScanAllInPlace(cases);
 }

@@ -232,7 +232,7 @@ TEST_F(ScanGeometry, SourcesAndDepths) {
       {"flatbed grey 16-bit", {.mode = 3, .bits = 16}, 15, 0, 0x22, 64, 5},
       {"flatbed colour 48-bit", {.mode = 4, .bits = 48}, 6, 0, 0x22, 64, 0},
       {"flatbed one bit", {.mode = 0, .bits = 1}, 15, 0, 0x02, 64, 5},
-      {"flatbed bitwise depth 4", {.mode = 5, .bits = 4}, 10, 0, 0x02, 64, 0},
+      {"flatbed bitwise depth 4", {.mode = 5, .bits = 4}, 10, 0, 0x02, 64, 5},  // one channel: +5 like grey
       {"film unit colour", {.mode = 4, .source = 1, .bits = 24}, 5, 2, 0x1A, 64, 0},
       {"film frame colour", {.mode = 4, .source = 2, .bits = 24}, 5, 2, 0x1A, 64 + 2050, 35},
   };

@@ -129,9 +129,18 @@ ScanLineLayout ComputeScanLineLayout(const ScanParameter& r) {
   const uint32_t bits = r.bitsPerPixel != 0 ? r.bitsPerPixel : 1;
   const uint32_t yResolution = r.yResolution != 0 ? r.yResolution : 1;
 
+  // The device sends whole bytes and drops the pixels of a last partial
+  // byte. A one-bit area that does not fill its last byte (at resolutions
+  // between the classes, such as 500 dpi) is widened to whole bytes, so that
+  // its right end is scanned too and the output pixels keep their pitch.
+  g.width = r.width;
+  const uint32_t pixelsPerByte = bits < 8 && 8 % bits == 0 ? 8 / bits : 1;
+  const uint64_t sensorPixels = g.width * g.opticalXResolution / 600;
+  if (sensorPixels % pixelsPerByte != 0)
+    g.width = (sensorPixels / pixelsPerByte + 1) * pixelsPerByte * 600 / g.opticalXResolution;
+
   // The device sends lines of an even byte count: an odd line is made even
   // by scanning one more pixel.
-  g.width = r.width;
   g.rawBytesPerLine = g.width * g.opticalXResolution / 600 * bits / 8 + g.padBytes;
   if (g.rawBytesPerLine % 2 != 0) {
     if (colour) {
@@ -267,6 +276,7 @@ DriverError PrepareScanGeometry(const ScanParameter* record) {
   s.outBytesPerLine = static_cast<uint16_t>(g.outBytesPerLine);
   s.outLineCount = r.lineCount;
   s.outTotalBytes = uint32_t{s.outBytesPerLine} * s.outLineCount;
+  s.scanXResolution = r.xResolution;
   s.ringBufferSize = s.halfImageBuffer != nullptr ? kHalfResolutionRingBufferBytes : kRingBufferBytes;
   s.ringLineSlots = static_cast<uint16_t>(s.firstLineDelay + s.secondLineDelay + 2);
   s.opticalXResolution = horizontal.opticalXResolution;

@@ -49,6 +49,20 @@ void ColumnCounts(const SharedState& s, uint32_t* rawEntries, uint32_t* outEntri
   }
 }
 
+// Raw columns the output pixels of a line cover. The output line may be
+// narrower than the device area: a one-bit line is a whole number of bytes,
+// rounded down from the area, while the device still scans the whole area
+// (at least the widened minimum). Spreading the output pixels over every raw
+// column would stretch the line and shift all but its first pixels to the
+// right (5/600 inch at 500 dpi across a widened area); they are spread over
+// the columns they cover instead, and the columns beyond stay unselected.
+uint32_t CoveredColumns(const SharedState& s, uint32_t rawEntries, uint32_t outEntries) {
+  if (s.scanXResolution == 0) return rawEntries;
+  const uint32_t covered = (outEntries * s.opticalXResolution + s.scanXResolution / 2u) / s.scanXResolution;
+  if (covered < outEntries || covered > rawEntries) return rawEntries;
+  return covered;
+}
+
 uint32_t LeadInLines(const SharedState& s) {
   return static_cast<uint32_t>(s.firstLineDelay) + s.secondLineDelay + s.extraLines;
 }
@@ -171,7 +185,7 @@ DriverError BuildScalingTables() {
   s.columnTableEntries = rawEntries;
   s.rowTableEntries = rawLines;
   s.rowCursor = s.rowTable;
-  BuildSelectionTable(s.columnTable, rawEntries, outEntries);
+  BuildSelectionTable(s.columnTable, CoveredColumns(s, rawEntries, outEntries), outEntries);
   BuildSelectionTable(s.rowTable, imageLines, s.outLineCount);
   return kErrNone;
 }

@@ -62,6 +62,10 @@ struct ScanWorkState {
   uint16_t outBytesPerLine;
   uint16_t outLineCount;
   uint32_t outTotalBytes;
+  // xResolution of the record the geometry was prepared for: the output
+  // pixels of a line cover outPixels x opticalXResolution / scanXResolution
+  // raw columns.
+  uint16_t scanXResolution;
   uint32_t ringBufferSize;
   uint16_t ringLineSlots;
   uint16_t bottomEdge;

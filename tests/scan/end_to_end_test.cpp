@@ -214,6 +214,18 @@ int ChartAt(ChartReference& chart, const Case& c, int i, int k, int channel) {
   return chart.Value(x, y, channel);
 }
 
+// Whether a one-bit scan can show the step between chart values a and b:
+// one side clearly below its threshold of 128 and the other clearly above.
+// Every step shows at other depths.
+bool Visible(const Case& c, int a, int b) {
+  if (c.bits != 1) return true;
+  return std::min(a, b) < 128 - kSampleTolerance && std::max(a, b) >= 128 + kSampleTolerance;
+}
+
+// Whether a one-bit scan of chart value v is settled (clearly away from
+// the threshold), so that it does not flip between neighbouring pixels.
+bool Settled(const Case& c, int v) { return c.bits != 1 || std::abs(v - 128) >= kSampleTolerance; }
+
 // Geometry, judged where the chart has edges and so independent of the
 // scanner's tone: wherever the chart steps by kEdge levels or more between
 // two neighbouring output pixels (across or down), the scan steps the same
@@ -263,7 +275,7 @@ void ExpectChartInPlace(const Case& c, const Scan& scan) {
           for (int q = -1; q <= 1 && straight; q += 2)
             straight = centre(i + q * dk, k + q * di, ch) == centre(i, k, ch) &&
                        centre(i + di + q * dk, k + dk + q * di, ch) == centre(i + di, k + dk, ch);
-          if (std::abs(step) >= kEdge && straight) {
+          if (std::abs(step) >= kEdge && straight && Visible(c, centre(i, k, ch), centre(i + di, k + dk, ch))) {
             ++edges;
             if (seen * step <= 0 || std::abs(seen) < kEdgeSeen) {
               if (missed++ == 0)
@@ -277,7 +289,7 @@ void ExpectChartInPlace(const Case& c, const Scan& scan) {
           // Flat: one chart value under both pixels' widened footprints.
           const Footprint here = Under(chart, c, static_cast<uint32_t>(i), static_cast<uint32_t>(k), channel);
           const Footprint next = Under(chart, c, static_cast<uint32_t>(i + di), static_cast<uint32_t>(k + dk), channel);
-          const bool flat = here.lo == here.hi && next.lo == next.hi && here.lo == next.lo;
+          const bool flat = here.lo == here.hi && next.lo == next.hi && here.lo == next.lo && Settled(c, here.lo);
           if (flat && spurious++ == 0 && first.empty())
             first = "step at pixel " + std::to_string(i) + " line " + std::to_string(k) + " channel " +
                     std::to_string(ch) + " where the chart is flat: " + std::to_string(local);
@@ -381,15 +393,16 @@ TEST_F(EndToEnd, OneChannelToneMatchesTheChart) {
   }
 }
 
-// One-bit scans at 500 dpi (sensor columns dropped bit by bit) and mode 5
-// (one channel, lines treated bit by bit) on the flatbed.
-//
-// Disabled until it is fixed: one bit at 500 dpi lies about 4 output pixels
-// (5/600 inch) left of the chart's features, wherever the area is, while one
-// bit at 300, 400 and 600 dpi and grey and colour at 500 dpi are in place.
-TEST_F(EndToEnd, DISABLED_BitWiseOneChannelScansMatchTheChart) {
+// One-bit scans at 500 dpi: sensor columns are dropped bit by bit, and the
+// output line (a whole number of bytes) is narrower than the area asked
+// for, by its rounding to bytes and, for narrow areas, than the device
+// area widened to the minimum width. At 600 dpi nothing is dropped.
+TEST_F(EndToEnd, BitWiseOneChannelScansMatchTheChart) {
   const Case cases[] = {
-      {"one bit, 500 x 300, moved left", 1, 1, 500, 300, 4300, 100, 600, 300},
+      {"one bit, 500 x 300, widened and moved left", 1, 1, 500, 300, 4300, 100, 600, 300},
+      {"one bit, 500 x 300, widened", 0, 1, 500, 300, 1000, 4300, 900, 300},
+      {"one bit, 500 x 600, wide", 0, 1, 500, 600, 600, 4300, 3000, 300},
+      {"one bit, 600 x 600, wide, across the grey steps", 1, 1, 600, 600, 600, 4300, 3000, 300},
   };
   ScanAllInPlace(cases);
 }

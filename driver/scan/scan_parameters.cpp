@@ -91,7 +91,7 @@ bool DepthFitsMode(uint8_t mode, uint8_t bits) {
 }
 
 // The checks made before anything is stored. Besides the area bounds and
-// the mode's depth, a record is refused here when a resolution is zero (it
+// the mode's depth (on the film frame, grey only at 8 bits), a record is refused here when a resolution is zero (it
 // divides every size) or when a film-unit resolution is above 1200: two
 // passes at half resolution reach 1200 dpi, and no class lies beyond.
 bool RecordAcceptable(const ScanParameter& p) {
@@ -99,6 +99,10 @@ bool RecordAcceptable(const ScanParameter& p) {
   const Area bounds = AreaBounds(p.scanSource, p.parameterFlags);
   if (uint32_t{p.left} + p.width > bounds.width || uint32_t{p.top} + p.height > bounds.length) return false;
   if (p.scanMode > kLastScanMode || !DepthFitsMode(p.scanMode, p.bitsPerPixel)) return false;
+  // A film frame is scanned in colour and its lines are converted to 8-bit
+  // grey or to bits: a 16-bit grey stream cannot be made from them (it
+  // would carry half the bytes GetDataStatus announced).
+  if (p.scanSource == kSourceFilmFrame && (p.scanMode == 2 || p.scanMode == 3) && p.bitsPerPixel != 8) return false;
   if (p.xResolution == 0 || p.yResolution == 0) return false;
   if (p.scanSource != kSourceFlatbed && (p.xResolution > kFilmMaxResolution || p.yResolution > kFilmMaxResolution))
     return false;

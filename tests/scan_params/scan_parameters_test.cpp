@@ -210,6 +210,11 @@ TEST_F(ScanParameters, RefusedRecordsStoreNothing) {
       {"film unit above 1200 dpi across", {.x = 1201, .y = 600, .source = 1}, false},
       {"film unit above 1200 dpi down", {.x = 600, .y = 1201, .source = 1}, false},
       {"film frame above 1200 dpi", {.x = 1201, .y = 300, .width = 600, .height = 500, .source = 2}, false},
+      // A film frame is scanned in colour and converted to 8-bit grey or bits.
+      {"film frame grey at 16 bits", {.width = 600, .height = 500, .mode = 3, .source = 2, .bits = 16}, false},
+      {"film frame grey at 8 bits", {.width = 600, .height = 500, .mode = 2, .source = 2, .bits = 8}, true},
+      {"film frame colour at 48 bits", {.width = 600, .height = 500, .mode = 4, .source = 2, .bits = 48}, true},
+      {"film unit grey at 16 bits", {.width = 600, .height = 500, .mode = 2, .source = 1, .bits = 16}, true},
       {"line beyond 16 bits", {.x = 600, .width = 25000, .flags = 0x40}, false},
   };
   for (const auto& c : cases) {

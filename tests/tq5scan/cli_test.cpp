@@ -41,7 +41,8 @@ TEST(Cli, HelpListsTheOptionsAndTheExitStatuses) {
   EXPECT_EQ(r.status, 0);
   for (const char* text : {"Usage: tq5scan", "--device", "--list-devices", "--mode", "--resolution", "-l MM",
                            "--source", "--format", "--output-file", "--progress", "--wait-for-button", "--test",
-                           "--document", "Exit status:", "2 bad option", "5 the scanner is busy", "130 interrupted"})
+                           "--document", "--negative", "--auto-tone", "Film Frame", "Exit status:", "2 bad option",
+                           "5 the scanner is busy", "130 interrupted"})
     EXPECT_TRUE(Contains(r.out, text)) << text;
   EXPECT_EQ(r.err, "");
 }
@@ -69,8 +70,9 @@ TEST(Cli, RefusedCommandLinesDoNotTouchTheScanner) {
       {"-l", "220"},
       {"-t", "100", "-y", "250"},
       {"-x", "0"},
-      {"--source", "Film"},
-      {"--source", "Film Frame"},
+      {"--source", "Film", "--resolution", "1300"},
+      {"--source", "Film Frame", "-l", "37"},
+      {"--negative"},
       {"--format", "bmp"},
       {"-o", "scan.gif"},
       {"--document", "page.png"},  // with -d

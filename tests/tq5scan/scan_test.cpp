@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "image_output.h"
@@ -315,6 +316,132 @@ TEST(Scan, YourOwnDocument) {
   }
 }
 
+// Film: the built-in scanner has its film unit plugged in and a film of the
+// test chart in the holder (each frame shows the chart scaled down). A
+// negative shows the scene inverted under the film's orange mask; the
+// automatic tone correction turns it back into a positive.
+namespace {
+
+// Correlation of the mean sample of each pixel of two images of one size.
+double Correlation(const DecodedImage& a, const DecodedImage& b) {
+  auto level = [](const DecodedImage& image, uint32_t x, uint32_t y) {
+    double sum = 0;
+    for (int c = 0; c < image.channels; ++c) sum += image.At(x, y, c);
+    return sum / image.channels / (image.bitsPerSample == 16 ? 65535.0 : image.bitsPerSample == 1 ? 1.0 : 255.0);
+  };
+  double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+  const double n = static_cast<double>(a.width) * a.height;
+  for (uint32_t y = 0; y < a.height; ++y)
+    for (uint32_t x = 0; x < a.width; ++x) {
+      const double u = level(a, x, y), v = level(b, x, y);
+      sa += u, sb += v, saa += u * u, sbb += v * v, sab += u * v;
+    }
+  const double cov = sab / n - sa / n * sb / n;
+  const double var = (saa / n - sa / n * sa / n) * (sbb / n - sb / n * sb / n);
+  return var > 0 ? cov / std::sqrt(var) : 0;
+}
+
+}  // namespace
+
+TEST(Scan, FilmSources) {
+  Sandbox box;
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    uint32_t width, height;
+    int channels, bits;
+  };
+  const Case cases[] = {
+      // The film unit's whole window, 860 x 1500 units.
+      {"film", {"--source", "Film"}, 215, 375, 3, 8},
+      // One frame, 851 x 568 units.
+      {"frame", {"--source", "Film Frame"}, 212, 142, 3, 8},
+      {"negative", {"--source", "Film Frame", "--negative"}, 212, 142, 3, 8},
+      {"negative, auto tone", {"--source", "Film Frame", "--negative", "--auto-tone"}, 212, 142, 3, 8},
+      {"positive, auto tone", {"--source", "Film Frame", "--auto-tone"}, 212, 142, 3, 8},
+      // The frame is scanned in colour and converted.
+      {"frame grey", {"--source", "Film Frame", "--mode", "Gray"}, 212, 142, 1, 8},
+      {"frame lineart", {"--source", "Film Frame", "--mode", "Lineart"}, 208, 142, 1, 1},
+  };
+  std::map<std::string, DecodedImage> images;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = box.Run(Join(c.arguments, {"--resolution", "150", "-o", "film.png"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    DecodedImage image = ReadPng(box.Path("film.png"));
+    ASSERT_EQ(image.error, "");
+    ASSERT_EQ(image.width, c.width);
+    ASSERT_EQ(image.height, c.height);
+    EXPECT_EQ(image.channels, c.channels);
+    EXPECT_EQ(image.bitsPerSample, c.bits);
+    images[c.name] = std::move(image);
+  }
+  const DecodedImage& frame = images["frame"];
+  // The film unit's window holds light (the open holder) and dark (its bar).
+  EXPECT_GT(images["film"].ColumnMean(0, 215, 1), 0.3);
+  EXPECT_LT(images["film"].ColumnMean(0, 215, 1), 0.9);
+  EXPECT_LT(Correlation(frame, images["negative"]), -0.5) << "a negative is the scene inverted";
+  // The orange mask: red passes most, blue least.
+  const DecodedImage& negative = images["negative"];
+  EXPECT_GT(negative.ColumnMean(0, 212, 0), negative.ColumnMean(0, 212, 1) + 0.05);
+  EXPECT_GT(negative.ColumnMean(0, 212, 1), negative.ColumnMean(0, 212, 2) + 0.05);
+  EXPECT_GT(Correlation(frame, images["negative, auto tone"]), 0.5) << "auto tone makes the negative a positive";
+  EXPECT_GT(Correlation(frame, images["positive, auto tone"]), 0.8);
+  EXPECT_GT(Correlation(frame, images["frame grey"]), 0.9);
+  // One-bit lines are 208 pixels: compare with the first 208 of the frame.
+  DecodedImage narrow = frame;
+  narrow.width = 208;
+  narrow.samples.clear();
+  for (uint32_t y = 0; y < frame.height; ++y)
+    for (uint32_t x = 0; x < 208; ++x)
+      for (int ch = 0; ch < 3; ++ch) narrow.samples.push_back(frame.At(x, y, ch));
+  EXPECT_GT(Correlation(narrow, images["frame lineart"]), 0.6);
+}
+
+// Above 600 dpi across the film unit scans twice at half the resolution and
+// merges the passes: the image is the 600-dpi scan at twice the pixels.
+TEST(Scan, FilmAt1200DpiAcross) {
+  Sandbox box;
+  const std::vector<std::string> area = {"--source", "Film", "-l", "2", "-t", "20", "-x", "20", "-y", "10"};
+  const ToolResult fine = box.Run(Join(area, {"--x-resolution", "1200", "--y-resolution", "300", "-o", "fine.png"}));
+  ASSERT_EQ(fine.status, 0) << fine.err;
+  const ToolResult half = box.Run(Join(area, {"--x-resolution", "600", "--y-resolution", "300", "-o", "half.png"}));
+  ASSERT_EQ(half.status, 0) << half.err;
+  const DecodedImage a = ReadPng(box.Path("fine.png")), b = ReadPng(box.Path("half.png"));
+  ASSERT_EQ(a.error, "");
+  ASSERT_EQ(b.error, "");
+  ASSERT_EQ(a.width, 944u);  // 472 units at 1200 dpi
+  ASSERT_EQ(b.width, 472u);
+  ASSERT_EQ(a.height, b.height);
+  DecodedImage halved = b;  // every second pixel of the 1200-dpi scan
+  for (uint32_t y = 0; y < a.height; ++y)
+    for (uint32_t x = 0; x < b.width; ++x)
+      for (int c = 0; c < 3; ++c) halved.samples[(static_cast<size_t>(y) * b.width + x) * 3 + c] = a.At(2 * x, y, c);
+  EXPECT_GT(Correlation(halved, b), 0.9);
+}
+
+// --document puts the user's image in the film holder: a film left dark and
+// right clear gives a frame dark on the left and light on the right.
+TEST(Scan, YourOwnFilm) {
+  Sandbox box;
+  {
+    std::ofstream pnm(box.Path("film.pgm"), std::ios::binary);
+    std::string row(850, '\xFF');
+    std::fill(row.begin(), row.begin() + 425, '\0');
+    pnm << "P5\n850 567\n255\n";
+    for (int y = 0; y < 567; ++y) pnm << row;
+  }
+  const ToolResult r = box.Run({"--source", "Film Frame", "--document", "film.pgm", "--mode", "Gray",
+                                "--resolution", "100", "-o", "frame.png"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const DecodedImage image = ReadPng(box.Path("frame.png"));
+  ASSERT_EQ(image.error, "");
+  ASSERT_EQ(image.width, 141u);
+  EXPECT_LT(image.ColumnMean(5, 60), 0.2);
+  EXPECT_GT(image.ColumnMean(80, 136), 0.7);
+}
+
 // The demo's own settings: the built-in scanner on its default clock.
 TEST(Scan, TheDefaultClockScans) {
   Sandbox box;
@@ -411,6 +538,11 @@ TEST_F(ScanFailures, ScannerFaultsFoundByInitialization) {
     ExpectFailure(ScanSmallArea(), c.status, c.line);
   }
   device.scanner().ClearFaults();
+}
+
+TEST_F(ScanFailures, AFilmScanWithoutTheFilmUnit) {
+  const ToolResult r = box.Run({"-d", device.path(), "--source", "Film", "-x", "20", "-y", "20", "-o", "scan.png"});
+  ExpectFailure(r, 6, "SetTPUMode: error 178: no film unit is attached to the scanner");
 }
 
 TEST_F(ScanFailures, TheDiagnosticsReportAFault) {

@@ -73,6 +73,9 @@ TEST(Options, AcceptedCommandLines) {
       {{"--mode", "GRAY16", "-o", "noextension"}, "Gray16", 150, 150, 0, 0, 5104, 7016, OutputFormat::Pnm},
       {{"-o", "scan.pbm", "--source", "flatbed"}, "Color", 150, 150, 0, 0, 5104, 7016, OutputFormat::Pnm},
       {{"--resolution", "25", "--mode", "Gray", "-x", "1.1"}, "Gray", 25, 25, 0, 0, 26, 7016, OutputFormat::Pnm},
+      // Film sources: the area defaults to their whole window.
+      {{"--source", "Film", "--resolution", "1200"}, "Color", 1200, 1200, 0, 0, 860, 1500, OutputFormat::Pnm},
+      {{"--source", "film-frame", "-l", "10"}, "Color", 150, 150, 236, 0, 615, 568, OutputFormat::Pnm},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));
@@ -127,9 +130,15 @@ TEST(Options, RefusedCommandLines) {
       {{"-x", "0"}, {"-x", "more than 0"}},
       {{"--mode", "Lineart", "-x", "1"}, {"too narrow", "at least 8 pixels"}},
       {{"--resolution", "25", "-y", "0.5"}, {"too short", "at least one line"}},
-      {{"--source", "Film"}, {"film unit is not supported", "--source Flatbed"}},
-      {{"--source", "Film Frame"}, {"film unit is not supported"}},
-      {{"--source", "ADF"}, {"unknown source", "Flatbed"}},
+      {{"--source", "ADF"}, {"unknown source", "Flatbed, Film or \"Film Frame\""}},
+      // The film sources: their own windows and resolutions.
+      {{"--source", "Film", "-l", "36.5"}, {"-l", "outside the film window", "36.41 mm wide"}},
+      {{"--source", "Film Frame", "-t", "10", "-y", "15"}, {"bottom edge of the film frame", "at most 24.05 mm"}},
+      {{"--source", "Film", "--resolution", "1201"}, {"Film scans go from 25 to 1200 dpi across"}},
+      {{"--source", "Film", "--auto-tone", "--resolution", "1200"}, {"with --auto-tone", "25 to 600 dpi"}},
+      {{"--negative"}, {"--negative is for film", "--source Film"}},
+      {{"--auto-tone", "--source", "flatbed"}, {"--auto-tone is for film"}},
+      {{"--source", "Film Frame", "--mode", "Gray16"}, {"Gray16", "film frame", "use Gray"}},
       {{"--format", "gif"}, {"--format", "pnm, png or tiff"}},
       {{"-o", "scan.jpg"}, {"'.jpg'", "--format pnm|png|tiff"}},
       {{"-d", "/dev/x", "--document", "page.png"}, {"--document", "built-in virtual scanner"}},
@@ -183,6 +192,24 @@ TEST(ScanRequest, ModesMapOntoTheDriversScanModes) {
     const uint8_t kept[6] = {1, 0, 0, 1, 255, 0};
     EXPECT_EQ(std::memcmp(p.reserved19, kept, 6), 0);
     EXPECT_EQ(p.parameterFlags, 0);
+  }
+}
+
+TEST(ScanRequest, SourcesMapOntoTheDriversScanSources) {
+  struct Case {
+    const char* source;
+    uint8_t scanSource;
+  };
+  for (const Case& c : {Case{"Flatbed", 0}, Case{"Film", 1}, Case{"Film Frame", 2}}) {
+    SCOPED_TRACE(c.source);
+    std::vector<std::string> arguments = {"--source", c.source};
+    if (c.scanSource != 0) arguments.insert(arguments.end(), {"--negative", "--auto-tone"});
+    const ParseResult r = Parse(arguments);
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(BuildScanParameter(*r.options).scanSource, c.scanSource);
+    EXPECT_EQ(r.options->Film(), c.scanSource != 0);
+    EXPECT_EQ(r.options->negative, c.scanSource != 0);
+    EXPECT_EQ(r.options->autoTone, c.scanSource != 0);
   }
 }
 

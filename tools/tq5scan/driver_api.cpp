@@ -47,6 +47,8 @@ bool LoadedDriver::Load(std::string& error) {
   Resolve(library_, "ReadPushButton", a.ReadPushButton, missing);
   Resolve(library_, "TestScanner", a.TestScanner, missing);
   Resolve(library_, "ReadFlashRAMData", a.ReadFlashRAMData, missing);
+  Resolve(library_, "GetTPUMode", a.GetTPUMode, missing);
+  Resolve(library_, "SetTPUMode", a.SetTPUMode, missing);
   Resolve(library_, "SetScanParameter", a.SetScanParameter, missing);
   Resolve(library_, "GetDataStatus", a.GetDataStatus, missing);
   Resolve(library_, "StartScan", a.StartScan, missing);

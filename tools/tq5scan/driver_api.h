@@ -24,6 +24,8 @@ struct DriverApi {
   decltype(&::ReadPushButton) ReadPushButton = nullptr;
   decltype(&::TestScanner) TestScanner = nullptr;
   decltype(&::ReadFlashRAMData) ReadFlashRAMData = nullptr;
+  decltype(&::GetTPUMode) GetTPUMode = nullptr;
+  decltype(&::SetTPUMode) SetTPUMode = nullptr;
   decltype(&::SetScanParameter) SetScanParameter = nullptr;
   decltype(&::GetDataStatus) GetDataStatus = nullptr;
   decltype(&::StartScan) StartScan = nullptr;

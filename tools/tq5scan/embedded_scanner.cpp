@@ -160,11 +160,18 @@ EmbeddedScanner::~EmbeddedScanner() { Stop(); }
 bool EmbeddedScanner::Available() { return true; }
 
 bool EmbeddedScanner::Start(const std::filesystem::path& directory, const std::string& controlPath,
-                            const std::string& document, std::string& error) {
+                            const Setup& setup, std::string& error) {
   tq5sim::Image image;
-  if (!document.empty() && !LoadDocumentImage(document, &image, &error)) return false;
+  const bool withImage = !setup.document.empty();
+  if (withImage && !LoadDocumentImage(setup.document, &image, &error)) return false;
   scanner_ = std::make_unique<tq5sim::VirtualScanner>();
-  if (!document.empty()) scanner_->LoadDocument(std::move(image));
+  if (setup.film) {
+    scanner_->AttachFilmUnit(true);
+    scanner_->LoadFilm(setup.negative ? tq5sim::FilmKind::Negative : tq5sim::FilmKind::Positive,
+                       withImage ? &image : nullptr);
+  } else if (withImage) {
+    scanner_->LoadDocument(std::move(image));
+  }
   devicePath_ = (directory / "scanner.sock").string();
   controlPath_ = controlPath.empty() ? (directory / "control.sock").string() : controlPath;
   if (!scanner_->Start(devicePath_)) {
@@ -200,8 +207,7 @@ namespace tq5scan {
 EmbeddedScanner::EmbeddedScanner() = default;
 EmbeddedScanner::~EmbeddedScanner() = default;
 bool EmbeddedScanner::Available() { return false; }
-bool EmbeddedScanner::Start(const std::filesystem::path&, const std::string&, const std::string&,
-                            std::string& error) {
+bool EmbeddedScanner::Start(const std::filesystem::path&, const std::string&, const Setup&, std::string& error) {
   error = "this tq5scan was built without the virtual scanner; give a device node with -d";
   return false;
 }

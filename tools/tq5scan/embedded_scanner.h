@@ -24,10 +24,18 @@ class EmbeddedScanner {
   // False when this tq5scan was built without the virtual scanner.
   static bool Available();
 
+  // What lies on the scanner. `document`: an image (PNG or binary PNM)
+  // instead of the test chart, on the glass or, with `film`, as the film in
+  // the holder of the film unit, which is then plugged in.
+  struct Setup {
+    std::string document;
+    bool film = false;
+    bool negative = false;  // the film is a negative
+  };
+
   // Serves the device node `<directory>/scanner.sock` and the control channel
-  // at `controlPath` (default `<directory>/control.sock`). `document`: an
-  // image to lay on the glass instead of the test chart (PNG or binary PNM).
-  bool Start(const std::filesystem::path& directory, const std::string& controlPath, const std::string& document,
+  // at `controlPath` (default `<directory>/control.sock`).
+  bool Start(const std::filesystem::path& directory, const std::string& controlPath, const Setup& setup,
              std::string& error);
   void Stop();
 

@@ -110,7 +110,11 @@ int Run(const std::vector<std::string>& arguments, const char* argv0) {
     SetEnvironmentValue("TQ5_RUNTIME_DIR", (privateDirectory.path() / "runtime").string());
     SetEnvironmentValue("TQ5_CLOCK_SPEED", speedText);
     PlatClockUseReal(speed);
-    if (!embedded.Start(privateDirectory.path(), std::string(), options.document, error))
+    EmbeddedScanner::Setup setup;
+    setup.document = options.document;
+    setup.film = options.Film();
+    setup.negative = options.negative;
+    if (!embedded.Start(privateDirectory.path(), std::string(), setup, error))
       return Report(kExitVirtualScanner, "virtual scanner: " + error);
     device = embedded.devicePath();
   }
@@ -137,6 +141,8 @@ int Run(const std::vector<std::string>& arguments, const char* argv0) {
     if (status != kExitOk) return status;
   }
   status = session.Initialize();
+  if (status != kExitOk) return status;
+  status = session.SelectSource(options);
   if (status != kExitOk) return status;
   return session.Scan(options, *target, *writer);
 }

@@ -54,7 +54,7 @@ std::optional<uint32_t> ParseWhole(const std::string& text) {
 
 enum class Id {
   Device, List, Mode, Resolution, XResolution, YResolution, Left, Top, Width, Height,
-  Source, Format, Output, Progress, Button, Test, Version, Help, Document,
+  Source, Format, Output, Progress, Button, Test, Version, Help, Document, Negative, AutoTone,
 };
 
 struct OptionDef {
@@ -84,6 +84,8 @@ constexpr OptionDef kOptions[] = {
     {'V', "version", false, Id::Version},
     {'h', "help", false, Id::Help},
     {0, "document", true, Id::Document},
+    {0, "negative", false, Id::Negative},
+    {0, "auto-tone", false, Id::AutoTone},
 };
 
 const OptionDef* FindShort(char name) {
@@ -156,6 +158,8 @@ std::string Apply(Raw& raw, const OptionDef& def, const std::string& value) {
       if (value.empty()) return name + ": give the path of an image file";
       raw.options.document = value;
       return {};
+    case Id::Negative: raw.options.negative = true; return {};
+    case Id::AutoTone: raw.options.autoTone = true; return {};
   }
   return {};
 }
@@ -182,45 +186,58 @@ std::string Finish(Raw& raw) {
   o.mode = FindMode(raw.mode);
   if (o.mode == nullptr) return "--mode: unknown mode '" + raw.mode + "'; use Color, Gray, Lineart, Color48 or Gray16";
 
-  const std::string source = Lower(raw.source);
-  if (source == "film" || source == "film frame" || source == "filmframe" || source == "film-frame")
-    return "--source " + raw.source + ": the film unit is not supported by tq5scan yet; use --source Flatbed";
-  if (source != "flatbed") return "--source: unknown source '" + raw.source + "'; use Flatbed";
+  o.source = FindSource(raw.source);
+  if (o.source == nullptr) return "--source: unknown source '" + raw.source + "'; use Flatbed, Film or \"Film Frame\"";
+  const SourceInfo& source = *o.source;
+  if (!o.Film() && (o.negative || o.autoTone))
+    return std::string(o.negative ? "--negative" : "--auto-tone") +
+           " is for film: give --source Film or --source \"Film Frame\"";
+  // A film frame is scanned in colour and converted to 8-bit grey.
+  if (source.scanSource == 2 && o.mode->channels == 1 && o.mode->bitsPerSample == 16)
+    return "--mode Gray16 is not possible on the film frame (it is scanned in colour and converted to 8-bit "
+           "grey); use Gray or Color48";
 
   o.xResolution = raw.xResolution.value_or(raw.resolution.value_or(kDefaultResolution));
   o.yResolution = raw.yResolution.value_or(raw.resolution.value_or(kDefaultResolution));
   const std::string xName = raw.xResolution ? "--x-resolution" : "--resolution";
   const std::string yName = raw.yResolution ? "--y-resolution" : "--resolution";
-  if (o.xResolution < kMinResolution || o.xResolution > kMaxXResolution)
-    return xName + ": " + std::to_string(o.xResolution) + " dpi across is not possible; the flatbed scans " +
-           std::to_string(kMinResolution) + " to " + std::to_string(kMaxXResolution) + " dpi across" +
-           (o.xResolution > kMaxXResolution && o.xResolution <= kMaxYResolution
-                ? " (up to 1200 dpi down: --x-resolution 600 --y-resolution 1200)"
+  const uint32_t maxX = o.autoTone ? kAutoToneMaxResolution : source.maxXResolution;
+  const uint32_t maxY = o.autoTone ? kAutoToneMaxResolution : source.maxYResolution;
+  const std::string scans = std::string(source.name) + (o.autoTone ? " scans with --auto-tone go" : " scans go");
+  if (o.xResolution < kMinResolution || o.xResolution > maxX)
+    return xName + ": " + std::to_string(o.xResolution) + " dpi across is not possible; " + scans + " from " +
+           std::to_string(kMinResolution) + " to " + std::to_string(maxX) + " dpi across" +
+           (o.xResolution > maxX && o.xResolution <= maxY
+                ? " (up to " + std::to_string(maxY) + " dpi down: --x-resolution " + std::to_string(maxX) +
+                      " --y-resolution " + std::to_string(maxY) + ")"
                 : "");
-  if (o.yResolution < kMinResolution || o.yResolution > kMaxYResolution)
-    return yName + ": " + std::to_string(o.yResolution) + " dpi down is not possible; the flatbed scans " +
-           std::to_string(kMinResolution) + " to " + std::to_string(kMaxYResolution) + " dpi down";
+  if (o.yResolution < kMinResolution || o.yResolution > maxY)
+    return yName + ": " + std::to_string(o.yResolution) + " dpi down is not possible; " + scans + " from " +
+           std::to_string(kMinResolution) + " to " + std::to_string(maxY) + " dpi down";
 
-  // The area: -x and -y default to the rest of the bed from -l and -t.
+  // The area: -x and -y default to the rest of the source's window from -l
+  // and -t.
   auto units = [](double mm) { return MillimetresToUnits(mm); };
-  if (raw.left && units(*raw.left) >= kBedWidthUnits)
-    return "-l: " + Typed(*raw.left) + " is outside the bed; the flatbed is " + Millimetres(kBedWidthUnits) +
-           " wide";
-  if (raw.top && units(*raw.top) >= kBedLengthUnits)
-    return "-t: " + Typed(*raw.top) + " is outside the bed; the flatbed is " + Millimetres(kBedLengthUnits) +
-           " long";
+  const std::string area = source.area;
+  if (raw.left && units(*raw.left) >= source.widthUnits)
+    return "-l: " + Typed(*raw.left) + " is outside the " + area + "; the " + area + " is " +
+           Millimetres(source.widthUnits) + " wide";
+  if (raw.top && units(*raw.top) >= source.lengthUnits)
+    return "-t: " + Typed(*raw.top) + " is outside the " + area + "; the " + area + " is " +
+           Millimetres(source.lengthUnits) + " long";
   o.left = raw.left ? units(*raw.left) : 0;
   o.top = raw.top ? units(*raw.top) : 0;
-  o.width = raw.width ? units(*raw.width) : kBedWidthUnits - o.left;
-  o.height = raw.height ? units(*raw.height) : kBedLengthUnits - o.top;
+  o.width = raw.width ? units(*raw.width) : source.widthUnits - o.left;
+  o.height = raw.height ? units(*raw.height) : source.lengthUnits - o.top;
   if (o.width == 0) return "-x: the width must be more than 0 mm";
   if (o.height == 0) return "-y: the height must be more than 0 mm";
-  if (o.left + o.width > kBedWidthUnits)
-    return "-l " + Typed(raw.left.value_or(0)) + " plus -x " + Typed(*raw.width) +
-           " reaches past the right edge of the bed; -l plus -x may be at most " + Millimetres(kBedWidthUnits);
-  if (o.top + o.height > kBedLengthUnits)
+  if (o.left + o.width > source.widthUnits)
+    return "-l " + Typed(raw.left.value_or(0)) + " plus -x " + Typed(*raw.width) + " reaches past the right edge of the " +
+           area + "; -l plus -x may be at most " + Millimetres(source.widthUnits);
+  if (o.top + o.height > source.lengthUnits)
     return "-t " + Typed(raw.top.value_or(0)) + " plus -y " + Typed(*raw.height) +
-           " reaches past the bottom edge of the bed; -t plus -y may be at most " + Millimetres(kBedLengthUnits);
+           " reaches past the bottom edge of the " + area + "; -t plus -y may be at most " +
+           Millimetres(source.lengthUnits);
   const uint32_t minimumPixels = o.mode->bitsPerSample == 1 ? 8 : 1;
   if (ExpectedPixelsPerLine(o) < minimumPixels)
     return "-x: the area is too narrow for " + std::to_string(o.xResolution) + " dpi; it must give at least " +
@@ -262,6 +279,30 @@ const std::vector<ModeInfo>& Modes() {
       {"Gray16", 2, 16, 2, 1, 16}, {"Lineart", 0, 1, 2, 1, 1},
   };
   return modes;
+}
+
+const std::vector<SourceInfo>& Sources() {
+  // The film unit scans its whole 860 x 1500 window and the driver cuts the
+  // area out of it; a film frame is 851 x 568.
+  static const std::vector<SourceInfo> sources = {
+      {"Flatbed", "bed", 0, kBedWidthUnits, kBedLengthUnits, kMaxXResolution, kMaxYResolution},
+      {"Film", "film window", 1, 860, 1500, 1200, 1200},
+      {"Film Frame", "film frame", 2, 851, 568, 1200, 1200},
+  };
+  return sources;
+}
+
+const SourceInfo* FindSource(const std::string& name) {
+  std::string wanted;
+  for (char c : Lower(name))
+    if (c != ' ' && c != '-' && c != '_') wanted += c;
+  for (const auto& source : Sources()) {
+    std::string known;
+    for (char c : Lower(source.name))
+      if (c != ' ') known += c;
+    if (known == wanted) return &source;
+  }
+  return nullptr;
 }
 
 const ModeInfo* FindMode(const std::string& name) {
@@ -349,6 +390,7 @@ ParseResult ParseOptions(const std::vector<std::string>& arguments) {
   }
   if (raw.options.action == Action::Help || raw.options.action == Action::Version) {
     raw.options.mode = FindMode("Color");
+    raw.options.source = &Sources().front();
     result.options = raw.options;
     return result;
   }
@@ -368,7 +410,7 @@ ScanParameter BuildScanParameter(const Options& options) {
   p.pixelsPerLine = 0;  // the driver derives the output size from the area
   p.lineCount = 0;
   p.scanMode = options.mode->scanMode;
-  p.scanSource = 0;  // flatbed
+  p.scanSource = options.source != nullptr ? options.source->scanSource : 0;
   p.bitsPerPixel = options.mode->bitsPerPixel;
   const uint8_t kept[6] = {1, 0, 0, 1, 255, 0};  // as the driver's own defaults
   std::memcpy(p.reserved19, kept, sizeof kept);
@@ -385,10 +427,16 @@ const char* FormatName(OutputFormat format) {
   return "?";
 }
 
+// "216.07 x 297.01 mm"
+static std::string SizeText(const SourceInfo& source) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f x %.2f mm", UnitsToMillimetres(source.widthUnits),
+                UnitsToMillimetres(source.lengthUnits));
+  return text;
+}
+
 std::string UsageText() {
-  char bed[160];
-  std::snprintf(bed, sizeof bed, "%.2f x %.2f mm", UnitsToMillimetres(kBedWidthUnits),
-                UnitsToMillimetres(kBedLengthUnits));
+  const std::string bed = SizeText(Sources().front());
   return std::string(
              "Usage: tq5scan [OPTION]...\n"
              "Scans an image from a TQ5 scanner (or the built-in virtual scanner) to PNM, PNG or TIFF.\n"
@@ -398,6 +446,7 @@ std::string UsageText() {
              "                           built-in virtual scanner is started and used\n"
              "  -L, --list-devices       list the scanners that can be opened, then exit\n"
              "      --document FILE      virtual scanner only: put this image (PNG or PNM) on its glass\n"
+             "                           (with a film source: in its film holder)\n"
              "\n"
              "Scan:\n"
              "      --mode MODE          Color (24-bit, default), Gray (8-bit), Lineart (1-bit),\n"
@@ -410,7 +459,12 @@ std::string UsageText() {
              "                           the flatbed is ") +
          bed +
          "\n"
-         "      --source NAME        Flatbed (Film and \"Film Frame\" are not supported yet)\n"
+         "      --source NAME        Flatbed (default), Film (the film unit's window, " + SizeText(Sources()[1]) + ")\n"
+         "                           or \"Film Frame\" (one frame of the film holder, " + SizeText(Sources()[2]) + ");\n"
+         "                           film scans go up to 1200 dpi\n"
+         "      --negative           film sources: the film is a negative\n"
+         "      --auto-tone          film sources: correct the tone automatically from a prescan\n"
+         "                           (up to 600 dpi)\n"
          "      --wait-for-button    wait until a button on the scanner is pressed, then scan\n"
          "\n"
          "Output:\n"

@@ -21,6 +21,25 @@ constexpr uint32_t kMaxYResolution = 1200;
 constexpr uint32_t kDefaultResolution = 150;
 
 enum class Action { Scan, ListDevices, Test, Version, Help };
+
+// Where the scan comes from: the glass, the film unit's window (a strip of
+// film) or one frame of the film holder, with its size in the driver's
+// units and the resolutions the driver accepts there (across: above 600
+// dpi a film scan is made in two passes at half resolution).
+struct SourceInfo {
+  const char* name;       // as --source takes it
+  const char* area;       // how messages call the scanned window
+  uint8_t scanSource;     // ScanParameter::scanSource
+  uint32_t widthUnits;
+  uint32_t lengthUnits;
+  uint32_t maxXResolution;
+  uint32_t maxYResolution;
+};
+// Flatbed, Film, Film Frame (in this order).
+const std::vector<SourceInfo>& Sources();
+const SourceInfo* FindSource(const std::string& name);  // case-insensitive
+// The automatic tone correction of film scans works up to this resolution.
+constexpr uint32_t kAutoToneMaxResolution = 600;
 enum class OutputFormat { Pnm, Png, Tiff };
 
 // One --mode: its name and how it maps onto the driver's scan request.
@@ -51,7 +70,11 @@ struct Options {
   std::string outputPath;  // empty: standard output
   bool progress = false;
   bool waitForButton = false;
-  std::string document;  // image for the virtual scanner's glass
+  std::string document;  // image for the virtual scanner's glass (or film holder)
+  const SourceInfo* source = nullptr;  // never null after parsing
+  bool negative = false;               // film sources: the film is a negative
+  bool autoTone = false;               // film sources: automatic tone correction
+  bool Film() const { return source != nullptr && source->scanSource != 0; }
 };
 
 struct ParseResult {

@@ -20,6 +20,13 @@ constexpr uint32_t kReadChunkBytes = 256 * 1024;
 // How often the buttons are polled (real time).
 constexpr auto kButtonPollInterval = std::chrono::milliseconds(50);
 constexpr uint8_t kButtonPressed = 0x81;
+// SetTPUMode refuses a lamp that is still warming up for at most 15 s of
+// the scanner's time after the switch: attempts a second apart outlast it.
+constexpr int kLampAttempts = 20;
+constexpr uint32_t kLampRetryMs = 1000;
+// Calls in a row that a buffered film scan may answer with "still
+// collecting" before tq5scan gives up.
+constexpr int kCollectCalls = 10000;
 
 std::string Text(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
@@ -36,8 +43,9 @@ ScannerSession::~ScannerSession() {
   if (opened_) api_.TerminateDriver();
 }
 
-int ScannerSession::Failed(const char* exportName) {
-  const uint8_t code = api_.TakeError();
+int ScannerSession::Failed(const char* exportName) { return FailedWith(exportName, api_.TakeError()); }
+
+int ScannerSession::FailedWith(const char* exportName, uint8_t code) {
   std::fprintf(messages_, "tq5scan: %s: %s\n", exportName, DriverErrorText(code).c_str());
   std::fflush(messages_);
   return DescribeDriverError(code).exitStatus;
@@ -82,6 +90,44 @@ int ScannerSession::Initialize() {
   return kExitOk;
 }
 
+int ScannerSession::SwitchLamp(FilmUnitMode mode) {
+  // A lamp just switched on is refused (LampNotStable) until it is steady
+  // or 15 s have passed since the switch; each new attempt measures again.
+  for (int attempt = 1;; ++attempt) {
+    if (api_.SetTPUMode(&mode) != 0) return kExitOk;
+    const uint8_t code = api_.TakeError();
+    if (code == kErrLampNotStable && attempt < kLampAttempts && !interrupted_.load()) {
+      if (attempt == 1) Notice("waiting for the lamp to warm up");
+      PlatSleep(kLampRetryMs);
+      continue;
+    }
+    if (code == kErrLightSourceFault && mode.switchToFilm == 1) {
+      Notice("SetTPUMode: error 178: no film unit is attached to the scanner");
+      return kExitScannerFault;
+    }
+    return FailedWith("SetTPUMode", code);
+  }
+}
+
+int ScannerSession::SelectSource(const Options& options) {
+  FilmUnitMode mode{};
+  if (options.Film()) {
+    mode.switchToFilm = 1;
+    // Film type 2 is the film scan with automatic tone correction; type 0
+    // scans with the calibration alone and plain tone curves.
+    mode.filmType = options.autoTone ? 2 : 0;
+    mode.negative = options.negative ? 1 : 0;
+    return SwitchLamp(mode);
+  }
+  // A flatbed scan after film scans of another program that is still
+  // running: the film unit is switched off first. (Otherwise the scanner's
+  // initialization has already chosen the flatbed lamp.)
+  if (api_.GetTPUMode(&mode) == 0) return Failed("GetTPUMode");
+  if (mode.switchToFilm != 1) return kExitOk;
+  mode = FilmUnitMode{};
+  return SwitchLamp(mode);
+}
+
 int ScannerSession::Scan(const Options& options, OutputTarget& target, ImageWriter& writer) {
   ScanParameter parameter = BuildScanParameter(options);
   if (api_.SetScanParameter(&parameter) == 0) return Failed("SetScanParameter");
@@ -120,6 +166,7 @@ int ScannerSession::Scan(const Options& options, OutputTarget& target, ImageWrit
   int result = kExitOk;
   uint32_t linesLeft = status.lineCount;
   uint64_t bytesRead = 0;
+  int collecting = 0;
   while (linesLeft > 0) {
     if (interrupted_.load()) {
       progress.Finish();
@@ -130,10 +177,17 @@ int ScannerSession::Scan(const Options& options, OutputTarget& target, ImageWrit
     const uint32_t lines = std::min(linesLeft, linesPerRead);
     const uint32_t bytes = lines * status.bytesPerLine;
     if (api_.ReadScan(0, buffer.data(), bytes) == 0) {
+      // A buffered film scan may still be collecting its image (ScanInProgress,
+      // or no code during the first of two passes): the same read is asked
+      // again.
+      const uint8_t code = api_.TakeError();
+      if (options.Film() && (code == kErrScanInProgress || code == kErrNone) && ++collecting < kCollectCalls)
+        continue;
       progress.Finish();
-      result = Failed("ReadScan");
+      result = FailedWith("ReadScan", code);
       break;
     }
+    collecting = 0;
     for (uint32_t line = 0; line < lines; ++line) {
       if (!writer.WriteRow(buffer.data() + static_cast<size_t>(line) * status.bytesPerLine, error)) {
         progress.Finish();

@@ -1,6 +1,6 @@
 // tq5scan as an image-acquisition host: one open scanner driven through the
 // driver's exports in the order a host uses them (FindScannerEx,
-// InitializeDriver, InitializeScanner, SetScanParameter, GetDataStatus,
+// InitializeDriver, InitializeScanner, SetTPUMode, SetScanParameter, GetDataStatus,
 // StartScan, ReadScan until the image is complete, StopScan,
 // TerminateDriver). Every method returns an exit status (exit_status.h) and
 // has printed one line on failure.
@@ -30,6 +30,10 @@ class ScannerSession {
   int WaitForButton();
   // InitializeScanner.
   int Initialize();
+  // Puts the scanner on the light source the options scan from: the film
+  // unit (SetTPUMode, with the film's type) for the film sources, the
+  // flatbed lamp otherwise (only if the film unit is on).
+  int SelectSource(const Options& options);
   // One scan of the options' area into `writer`; the target is committed
   // when the image is complete.
   int Scan(const Options& options, OutputTarget& target, ImageWriter& writer);
@@ -40,6 +44,9 @@ class ScannerSession {
   // Reads the driver's error after `exportName` returned 0, prints the line
   // and returns the exit status for it.
   int Failed(const char* exportName);
+  int FailedWith(const char* exportName, uint8_t code);
+  // SetTPUMode, given the time a lamp it switches on needs to warm up.
+  int SwitchLamp(FilmUnitMode mode);
   void Notice(const std::string& text);
 
   const DriverApi& api_;

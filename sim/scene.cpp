@@ -187,6 +187,10 @@ double InverseCurve(const double* x, double y) {
 // so output level v (of 256) needs v / 275 of the strip's light.
 constexpr double kStripLevel = 4400.0 / 16.0;
 
+// Negative film: the exposure below which it stays clear, and its contrast.
+constexpr double kNegativeToe = 0.005;
+constexpr double kNegativeGamma = 0.57;
+
 uint16_t ToLight(double fraction) {
   return static_cast<uint16_t>(std::clamp(std::lround(fraction * 65535.0), 0L, 65535L));
 }
@@ -204,7 +208,11 @@ LightTables LightTables::Make(bool highResolution) {
       const double input = InverseCurve(x, v + 0.5);
       t.reflect[c][v] = ToLight(input / kStripLevel);
       t.positive[c][v] = ToLight(input / clear);
-      t.negative[c][v] = ToLight(kMask[c] * (1.0 - 0.92 * v / 255.0));
+      // A negative's density grows with the logarithm of its exposure: it
+      // transmits (exposure / toe)^-gamma of its clear base, the exposure
+      // being the light a positive of the same scene would pass.
+      const double exposure = std::max(input / clear, kNegativeToe);
+      t.negative[c][v] = ToLight(kMask[c] * std::pow(kNegativeToe / exposure, kNegativeGamma));
     }
     t.negativeBase[c] = ToLight(kMask[c]);
   }

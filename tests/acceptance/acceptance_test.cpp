@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,9 +31,9 @@
 #include "platform.h"
 #include "scan/scan_start.h"
 #include "scene.h"
-#include "scripted_device.h"
 #include "tq5/tq5drv.h"
 #include "virtual_scanner.h"
+#include "virtual_scanner_fixture.h"
 
 namespace {
 
@@ -129,42 +128,12 @@ std::array<double, 2> DarkCentroid(const Rgb& image, int x0, int y0, int x1, int
   return {sx / sw, sy / sw};
 }
 
-class Acceptance : public ::testing::Test {
+// A cold power-on: the scanner starts without its initialization marker,
+// and SetUp initializes it as a host does while the lamp warms up.
+class Acceptance : public tq5test::OnVirtualScanner {
  protected:
-  void SetUp() override {
-    tq5test::PrivateRuntimeDirectory();
-    PlatClockUseVirtual(5'000'000, 1);
-    // A new virtual scanner is a cold one: registers at power-on, no
-    // initialization marker, lamps cold.
-    scanner = std::make_unique<tq5sim::VirtualScanner>();
-    const std::string path = tq5test::UniqueSocketPath("acc");
-    ASSERT_TRUE(scanner->Start(path));
-    ASSERT_FALSE(scanner->State().initMarker);
-    ASSERT_TRUE(DriverProcessAttach());
-    ASSERT_EQ(FindScannerEx(path.c_str()), 1);
-    // The lamp is cold: InitializeScanner answers 0 while it warms up, as a
-    // host sees it, and the host calls again a little later.
-    int32_t ok = 0;
-    for (int attempt = 0; attempt < 30 && ok == 0; ++attempt) {
-      ok = InitializeScanner();
-      if (ok == 0) PlatClockAdvance(10000);
-    }
-    ASSERT_EQ(ok, 1) << "InitializeScanner: " << lastError;
-    lastError = 0;
-  }
-  void TearDown() override {
-    PlatTestFailThreadCreation(false);
-    CloseDeviceForProcess();
-    DriverProcessDetach();
-    scanner.reset();
-    PlatClockUseReal(1.0);
-  }
-
-  static bool ReaderFinished() {
-    auto* thread = reinterpret_cast<PlatThread*>(sharedState->readerThread);
-    uint32_t code = kPlatThreadStillActive;
-    return thread == nullptr || (PlatThreadExitCode(thread, &code) && code != kPlatThreadStillActive);
-  }
+  Acceptance() : OnVirtualScanner({.socketStem = "acc"}) {}
+  void ScannerStarted() override { ASSERT_FALSE(scanner->State().initMarker); }
 
   // A 24-bit colour scan of `area` at 300 dpi. Calibrated: through
   // StartScan, which calibrates before every scan. Uncalibrated: the same
@@ -235,8 +204,6 @@ class Acceptance : public ::testing::Test {
       image = Rgb{};
     return image;
   }
-
-  std::unique_ptr<tq5sim::VirtualScanner> scanner;
 };
 
 // The black block and the uniform grey patch beside it, with paper around

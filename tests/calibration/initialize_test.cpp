@@ -6,14 +6,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "controller/motion.h"
 #include "interface/device_lock.h"
 #include "interface/shared_state.h"
 #include "platform.h"
-#include "scripted_device.h"
 #include "virtual_scanner.h"
+#include "virtual_scanner_fixture.h"
 
 using tq5sim::RequestKind;
 using tq5sim::TrafficEntry;
@@ -31,28 +30,12 @@ constexpr double kSlowLampColdLight = 0.4;
 // moving the clock by kClockStep.
 constexpr uint64_t kReadingSlackMs = 300;
 
-class Initialize : public ::testing::Test {
+// The driver has found the cold scanner; the tests initialize it.
+class Initialize : public tq5test::OnVirtualScanner {
  protected:
-  void SetUp() override {
-    tq5test::PrivateRuntimeDirectory();
-    PlatClockUseVirtual(5'000'000, kClockStep);
-    ASSERT_TRUE(DriverProcessAttach());
-    scanner = std::make_unique<VirtualScanner>();
-    path = tq5test::UniqueSocketPath("scanner");
-    ASSERT_TRUE(scanner->Start(path));
-    ASSERT_EQ(FindScannerEx(path.c_str()), 1);
-    lastError = 0;
-    blocksAtStart = PlatTestBlocksInUse();
-  }
-  void TearDown() override {
-    EXPECT_EQ(PlatTestBlocksInUse(), blocksAtStart);
-    CloseDeviceForProcess();
-    scanner->Stop();
-    scanner.reset();
-    carriageAtHome = 1;
-    DriverProcessDetach();
-    PlatClockUseReal(1.0);
-  }
+  Initialize()
+      : OnVirtualScanner(
+            {.socketStem = "scanner", .clockStep = kClockStep, .initializeAttempts = 0, .checkBlocks = true}) {}
 
   // Lets a return home under way finish.
   void SettleHome() {
@@ -104,10 +87,6 @@ class Initialize : public ::testing::Test {
     const auto c = scanner->GetCounters();
     return c.writes + c.reads + c.controls + c.failed;
   }
-
-  std::unique_ptr<VirtualScanner> scanner;
-  std::string path;
-  int64_t blocksAtStart = 0;
 };
 
 TEST_F(Initialize, ColdPowerOnFindsTheOrigins) {

@@ -4,8 +4,6 @@
 // the device themselves), on the virtual clock.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
 #include <vector>
 
 #include "controller/motion.h"
@@ -13,42 +11,29 @@
 #include "interface/shared_state.h"
 #include "platform.h"
 #include "scan/scan_parameters.h"
-#include "scripted_device.h"
 #include "tone/tone_tables.h"
 #include "layout.h"
 #include "virtual_scanner.h"
+#include "virtual_scanner_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class FilmScan : public ::testing::Test {
+// The initialized scanner with its film unit attached and positive film in
+// the holder.
+class FilmScan : public tq5test::OnVirtualScanner {
  protected:
+  FilmScan() : OnVirtualScanner({.socketStem = "film"}) {}
   void SetUp() override {
-    tq5test::PrivateRuntimeDirectory();
-    PlatClockUseVirtual(5'000'000, 1);
-    scanner = std::make_unique<tq5sim::VirtualScanner>();
-    const std::string path = tq5test::UniqueSocketPath("film");
-    ASSERT_TRUE(scanner->Start(path));
-    ASSERT_TRUE(DriverProcessAttach());
-    ASSERT_EQ(FindScannerEx(path.c_str()), 1);
-    int32_t ok = 0;
-    for (int attempt = 0; attempt < 30 && ok == 0; ++attempt) {
-      ok = InitializeScanner();
-      if (ok == 0) PlatClockAdvance(10000);
-    }
-    ASSERT_EQ(ok, 1) << "InitializeScanner: " << lastError;
+    OnVirtualScanner::SetUp();
+    if (HasFatalFailure()) return;
     scanner->AttachFilmUnit(true);
     scanner->LoadFilm(tq5sim::FilmKind::Positive);
-    lastError = 0;
   }
   void TearDown() override {
     toneFxEntry = nullptr;
-    PlatTestFailThreadCreation(false);
-    CloseDeviceForProcess();
-    DriverProcessDetach();
-    scanner.reset();
-    PlatClockUseReal(1.0);
+    OnVirtualScanner::TearDown();
   }
 
   // The film unit on, as SetTPUMode leaves it after measuring the unit:
@@ -97,8 +82,6 @@ class FilmScan : public ::testing::Test {
     *status = Start(p);
     return ReadAllAndStop(*status);
   }
-
-  std::unique_ptr<tq5sim::VirtualScanner> scanner;
 };
 
 ScanParameter Area(uint8_t source, uint8_t mode, uint8_t bits, uint16_t dpi, uint16_t width, uint16_t height) {

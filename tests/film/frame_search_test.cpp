@@ -16,26 +16,8 @@ constexpr uint32_t kLines = 30;
 constexpr uint16_t kResolution = 50;
 constexpr uint32_t kFrameTop = kResolution * 685 / 1000;  // 34 lines
 
-class FrameSearch : public ::testing::Test {
+class FrameSearch : public scantest::OnFullRing {
  protected:
-  void SetUp() override {
-    tq5test::PrivateRuntimeDirectory();
-    PlatClockUseVirtual(1'000'000, 1);
-    ASSERT_TRUE(DriverProcessAttach());
-    ZeroWorkingState(*sharedState);
-    blocksBefore = PlatTestBlocksInUse();
-    lastError = 0;
-  }
-  void TearDown() override {
-    sharedState->readerThread = 0;
-    FreeRingBuffer();
-    FreeScalingTables();
-    SetScanOwnedHere(false);
-    EXPECT_EQ(PlatTestBlocksInUse(), blocksBefore);
-    DriverProcessDetach();
-    PlatClockUseReal(1.0);
-  }
-
   // A ring full of device lines: line r has every sample at level[r], except
   // that its last byte is the line number (to tell which line comes next).
   void StartOnLines(const std::vector<uint8_t>& level) {
@@ -45,19 +27,13 @@ class FrameSearch : public ::testing::Test {
     s.deviceParameter.bitsPerPixel = 24;
     s.deviceParameter.xResolution = s.deviceParameter.yResolution = kResolution;
     s.heightEnlarged = 1;  // the crop line buffer is built
-    ASSERT_EQ(BuildScalingTables(), 0u);
-    ASSERT_EQ(AllocateRingBuffer(), 0u);
-    ResetReaderHandOver();
     const uint32_t lineBytes = l.RawBytesPerLine();
+    std::vector<uint8_t> raw(static_cast<size_t>(lineBytes) * kLines);
     for (uint32_t r = 0; r < kLines; ++r) {
-      std::memset(s.ringBuffer + r * lineBytes, level[r], lineBytes);
-      s.ringBuffer[r * lineBytes + kPixels * 3 - 1] = static_cast<uint8_t>(r);
+      std::memset(raw.data() + r * lineBytes, level[r], lineBytes);
+      raw[r * lineBytes + kPixels * 3 - 1] = static_cast<uint8_t>(r);
     }
-    ring.writeLine = 0;
-    ring.filledLines = static_cast<int32_t>(s.ringCapacityLines);
-    s.readerDone = 1;
-    s.readerThread = 1;
-    SetScanOwnedHere(true);
+    StartOnFullRing(l, raw);
   }
   // The number of the device line the pipeline hands out next.
   uint8_t NextLine() {
@@ -65,7 +41,6 @@ class FrameSearch : public ::testing::Test {
     EXPECT_EQ(CopyOutputBytes(line.data(), kPixels * 3), 1);
     return line.back();
   }
-  int64_t blocksBefore = 0;
 };
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
 #include "controller/motion.h"
 #include "interface/device_lock.h"
@@ -17,6 +16,7 @@
 #include "platform.h"
 #include "scripted_device.h"
 #include "virtual_scanner.h"
+#include "virtual_scanner_fixture.h"
 
 using tq5sim::TrafficEntry;
 using tq5sim::VirtualScanner;
@@ -29,29 +29,16 @@ uint8_t Status() {
   return code;
 }
 
-class OnVirtualScanner : public ::testing::Test {
+// The scanner found and initialized by a single InitializeScanner call, on
+// the sped-up real clock.
+class OnScanner : public tq5test::OnVirtualScanner {
  protected:
-  void SetUp() override {
-    tq5test::PrivateRuntimeDirectory();
-    PlatClockUseReal(20);
-    ASSERT_TRUE(DriverProcessAttach());
-    scanner = std::make_unique<VirtualScanner>();
-    path = tq5test::UniqueSocketPath("scanner");
-    ASSERT_TRUE(scanner->Start(path));
-    ASSERT_EQ(FindScannerEx(path.c_str()), 1);
-    ASSERT_EQ(InitializeScanner(), 1) << Status();
-    lastError = 0;
-    blocks = PlatTestBlocksInUse();
-  }
-  void TearDown() override {
-    EXPECT_EQ(PlatTestBlocksInUse(), blocks);
-    CloseDeviceForProcess();
-    scanner->Stop();
-    scanner.reset();
-    carriageAtHome = 1;
-    DriverProcessDetach();
-    PlatClockUseReal(1.0);
-  }
+  OnScanner()
+      : OnVirtualScanner({.socketStem = "scanner",
+                          .clock = tq5test::VirtualScannerSetup::Clock::Real,
+                          .realSpeed = 20,
+                          .initializeAttempts = 1,
+                          .checkBlocks = true}) {}
   void ClearLog() {
     scanner->EnableTrafficLog(true);
     auto lock = scanner->Lock();
@@ -64,13 +51,10 @@ class OnVirtualScanner : public ::testing::Test {
       if (e.op == TrafficEntry::Op::WriteRegister && e.reg == reg) values.push_back(e.value);
     return values;
   }
-  std::unique_ptr<VirtualScanner> scanner;
-  std::string path;
-  int64_t blocks = 0;
 };
 
-using Diagnostics = OnVirtualScanner;
-using FilmUnit = OnVirtualScanner;
+using Diagnostics = OnScanner;
+using FilmUnit = OnScanner;
 
 }  // namespace
 

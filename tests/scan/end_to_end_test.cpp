@@ -52,7 +52,7 @@ struct Scan {
   bool threaded = false;
 };
 
-class EndToEnd : public scantest::OnVirtualScanner {
+class EndToEnd : public tq5test::OnVirtualScanner {
  protected:
   // One scan through the exports; `forceSynchronous` scans without a thread.
   Scan Run(const Case& c, bool forceSynchronous = false) {
@@ -101,8 +101,6 @@ class EndToEnd : public scantest::OnVirtualScanner {
   // Scans each case and checks that the chart is in place.
   template <size_t N>
   void ScanAllInPlace(const Case (&cases)[N], bool forceSynchronous = false);
-
-  std::unique_ptr<tq5sim::VirtualScanner> scanner;
 };
 
 // The chart as it lies on the glass (its top left corner at the origin of

@@ -16,54 +16,7 @@ using scantest::RawImage;
 
 namespace {
 
-// Any nonzero handle makes the line sources take lines from the ring; the
-// tests never let StopReader see it.
-const uintptr_t kRingOnlyThread = 1;
-
-class Pipeline : public ::testing::Test {
- protected:
-  void SetUp() override {
-    tq5test::PrivateRuntimeDirectory();
-    PlatClockUseVirtual(1'000'000, 1);
-    ASSERT_TRUE(DriverProcessAttach());
-    ZeroWorkingState(*sharedState);
-    blocksBefore = PlatTestBlocksInUse();
-    lastError = 0;
-  }
-  void TearDown() override {
-    SharedState& s = *sharedState;
-    s.readerThread = 0;
-    FreeRingBuffer();
-    FreeColourSlots();
-    FreeScalingTables();
-    SetScanOwnedHere(false);
-    EXPECT_EQ(PlatTestBlocksInUse(), blocksBefore) << "a buffer of the scan was not freed";
-    DriverProcessDetach();
-    PlatClockUseReal(1.0);
-  }
-
-  // Builds the tables and buffers of the scan the shared state describes and
-  // puts the whole raw image into the ring, as a reader that has finished
-  // would leave it.
-  void StartOnFullRing(const Layout& layout, const std::vector<uint8_t>& raw) {
-    SharedState& s = *sharedState;
-    ASSERT_EQ(BuildScalingTables(), 0u);
-    if (layout.mode == kColourScanMode) {
-      ASSERT_EQ(AllocateColourSlots(s.outBytesPerLine), 0u);
-    }
-    ASSERT_EQ(AllocateRingBuffer(), 0u);
-    ASSERT_EQ(s.ringCapacityBytes, raw.size()) << "the test image must fit the ring";
-    ResetReaderHandOver();
-    std::memcpy(s.ringBuffer, raw.data(), raw.size());
-    ring.writeLine = 0;
-    ring.filledLines = static_cast<int32_t>(s.ringCapacityLines);
-    s.readerDone = 1;
-    s.readerThread = kRingOnlyThread;
-    SetScanOwnedHere(true);
-  }
-
-  int64_t blocksBefore = 0;
-};
+using Pipeline = scantest::OnFullRing;
 
 int32_t Ones(const std::vector<uint8_t>& table, size_t end) {
   return std::accumulate(table.begin(), table.begin() + static_cast<long>(end), 0);

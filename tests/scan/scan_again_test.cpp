@@ -20,7 +20,7 @@ namespace {
 constexpr int kNoiseLevels = 3;
 constexpr double kMeanNoise = 0.5;
 
-class ScanAgain : public scantest::OnVirtualScanner {
+class ScanAgain : public tq5test::OnVirtualScanner {
  protected:
   // StartScan, the whole image in one ReadScan, StopScan.
   std::vector<uint8_t> ScanOnce(bool threaded) {

@@ -1,8 +1,11 @@
 // Test support for the scan engine: a scan layout written straight into the
 // shared state (so the line pipeline can be tested without the geometry
 // code), a recognisable raw image, the reference of what the pipeline must
-// make of it, and a scanning device model on the scripted device.
+// make of it, a fixture that puts raw lines straight into the ring, and a
+// scanning device model on the scripted device.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -125,6 +128,58 @@ inline std::vector<uint8_t> ExpectedImage(const Layout& l) {
   }
   return image;
 }
+
+// Any nonzero handle makes the line sources take lines from the ring; the
+// tests on a full ring never let StopReader see it.
+inline constexpr uintptr_t kRingOnlyThread = 1;
+
+// The driver attached with a clean working state and no device, for the
+// line pipeline on a ring that is filled here, without a reader thread.
+// TearDown frees every buffer of the scan and checks that none is left.
+class OnFullRing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tq5test::PrivateRuntimeDirectory();
+    PlatClockUseVirtual(1'000'000, 1);
+    ASSERT_TRUE(DriverProcessAttach());
+    ZeroWorkingState(*sharedState);
+    blocksBefore = PlatTestBlocksInUse();
+    lastError = 0;
+  }
+  void TearDown() override {
+    SharedState& s = *sharedState;
+    s.readerThread = 0;
+    FreeRingBuffer();
+    FreeColourSlots();
+    FreeScalingTables();
+    SetScanOwnedHere(false);
+    EXPECT_EQ(PlatTestBlocksInUse(), blocksBefore) << "a buffer of the scan was not freed";
+    DriverProcessDetach();
+    PlatClockUseReal(1.0);
+  }
+
+  // Builds the tables and buffers of the scan the shared state describes and
+  // puts the whole raw image into the ring, as a reader that has finished
+  // would leave it.
+  static void StartOnFullRing(const Layout& layout, const std::vector<uint8_t>& raw) {
+    SharedState& s = *sharedState;
+    ASSERT_EQ(BuildScalingTables(), 0u);
+    if (layout.mode == kColourScanMode) {
+      ASSERT_EQ(AllocateColourSlots(s.outBytesPerLine), 0u);
+    }
+    ASSERT_EQ(AllocateRingBuffer(), 0u);
+    ASSERT_EQ(s.ringCapacityBytes, raw.size()) << "the test image must fit the ring";
+    ResetReaderHandOver();
+    std::memcpy(s.ringBuffer, raw.data(), raw.size());
+    ring.writeLine = 0;
+    ring.filledLines = static_cast<int32_t>(s.ringCapacityLines);
+    s.readerDone = 1;
+    s.readerThread = kRingOnlyThread;
+    SetScanOwnedHere(true);
+  }
+
+  int64_t blocksBefore = 0;
+};
 
 // The scanning controller as the reader sees it: register 0x01 reports the
 // blocks of image data waiting, register 0x03 bit 4 the finished motor, port

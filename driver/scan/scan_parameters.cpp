@@ -91,9 +91,11 @@ bool DepthFitsMode(uint8_t mode, uint8_t bits) {
 }
 
 // The checks made before anything is stored. Besides the area bounds and
-// the mode's depth (on the film frame, grey only at 8 bits), a record is refused here when a resolution is zero (it
-// divides every size) or when a film-unit resolution is above 1200: two
-// passes at half resolution reach 1200 dpi, and no class lies beyond.
+// the mode's depth (on the film frame, grey only at 8 bits; on the film
+// unit, one bit only up to 600 dpi across), a record is refused here when
+// a resolution is zero (it divides every size) or when a film-unit
+// resolution is above 1200: two passes at half resolution reach 1200 dpi,
+// and no class lies beyond.
 bool RecordAcceptable(const ScanParameter& p) {
   if (p.scanSource > kSourceFilmFrame) return false;
   const Area bounds = AreaBounds(p.scanSource, p.parameterFlags);
@@ -103,6 +105,10 @@ bool RecordAcceptable(const ScanParameter& p) {
   // grey or to bits: a 16-bit grey stream cannot be made from them (it
   // would carry half the bytes GetDataStatus announced).
   if (p.scanSource == kSourceFilmFrame && (p.scanMode == 2 || p.scanMode == 3) && p.bitsPerPixel != 8) return false;
+  // Above 600 dpi the film unit scans twice at half resolution and merges
+  // the passes pixel by pixel: one-bit lines have no whole pixels to merge.
+  // (The film frame is scanned in colour and thresholded after the merge.)
+  if (p.scanSource == kSourceFilmUnit && p.scanMode < 2 && p.xResolution > kHalvingAbove) return false;
   if (p.xResolution == 0 || p.yResolution == 0) return false;
   if (p.scanSource != kSourceFlatbed && (p.xResolution > kFilmMaxResolution || p.yResolution > kFilmMaxResolution))
     return false;

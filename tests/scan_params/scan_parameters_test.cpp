@@ -215,6 +215,10 @@ TEST_F(ScanParameters, RefusedRecordsStoreNothing) {
       {"film frame grey at 8 bits", {.width = 600, .height = 500, .mode = 2, .source = 2, .bits = 8}, true},
       {"film frame colour at 48 bits", {.width = 600, .height = 500, .mode = 4, .source = 2, .bits = 48}, true},
       {"film unit grey at 16 bits", {.width = 600, .height = 500, .mode = 2, .source = 1, .bits = 16}, true},
+      // Two half-resolution passes are merged pixel by pixel: not one-bit lines.
+      {"film unit one bit above 600 dpi", {.x = 601, .y = 300, .width = 600, .height = 500, .mode = 0, .source = 1, .bits = 1}, false},
+      {"film unit one bit at 600 dpi", {.x = 600, .y = 300, .width = 600, .height = 500, .mode = 1, .source = 1, .bits = 1}, true},
+      {"film frame one bit above 600 dpi", {.x = 1200, .y = 300, .width = 600, .height = 500, .mode = 0, .source = 2, .bits = 1}, true},
       {"line beyond 16 bits", {.x = 600, .width = 25000, .flags = 0x40}, false},
   };
   for (const auto& c : cases) {

@@ -203,6 +203,11 @@ std::string Finish(Raw& raw) {
   const std::string yName = raw.yResolution ? "--y-resolution" : "--resolution";
   const uint32_t maxX = o.autoTone ? kAutoToneMaxResolution : source.maxXResolution;
   const uint32_t maxY = o.autoTone ? kAutoToneMaxResolution : source.maxYResolution;
+  // Above 600 dpi across the film unit merges two passes pixel by pixel,
+  // which one-bit lines do not have.
+  if (source.scanSource == 1 && o.mode->bitsPerSample == 1 && o.xResolution > kMaxXResolution)
+    return xName + ": Lineart film scans go up to " + std::to_string(kMaxXResolution) +
+           " dpi across; scan Gray and threshold it, or use --source \"Film Frame\"";
   const std::string scans = std::string(source.name) + (o.autoTone ? " scans with --auto-tone go" : " scans go");
   if (o.xResolution < kMinResolution || o.xResolution > maxX)
     return xName + ": " + std::to_string(o.xResolution) + " dpi across is not possible; " + scans + " from " +

@@ -92,11 +92,12 @@ bool DepthFitsMode(uint8_t mode, uint8_t bits) {
 
 // The checks made before anything is stored. Besides the area bounds and
 // the mode's depth (on the film frame, grey only at 8 bits; on the film
-// unit, one bit only up to 600 dpi across), a record is refused here when
+// unit, one bit only up to 600 dpi across and without the automatic tone
+// pass of film type 2), a record is refused here when
 // a resolution is zero (it divides every size) or when a film-unit
 // resolution is above 1200: two passes at half resolution reach 1200 dpi,
 // and no class lies beyond.
-bool RecordAcceptable(const ScanParameter& p) {
+bool RecordAcceptable(const ScanParameter& p, uint8_t filmType) {
   if (p.scanSource > kSourceFilmFrame) return false;
   const Area bounds = AreaBounds(p.scanSource, p.parameterFlags);
   if (uint32_t{p.left} + p.width > bounds.width || uint32_t{p.top} + p.height > bounds.length) return false;
@@ -109,6 +110,10 @@ bool RecordAcceptable(const ScanParameter& p) {
   // the passes pixel by pixel: one-bit lines have no whole pixels to merge.
   // (The film frame is scanned in colour and thresholded after the merge.)
   if (p.scanSource == kSourceFilmUnit && p.scanMode < 2 && p.xResolution > kHalvingAbove) return false;
+  // The automatic tone pass analyses the collected image sample by sample:
+  // a one-bit film-unit image has none, and its scan would always end with
+  // ToneFxFailed. (A film frame is collected in colour.)
+  if (p.scanSource == kSourceFilmUnit && p.scanMode < 2 && filmType == kFilmTypeAutoTone) return false;
   if (p.xResolution == 0 || p.yResolution == 0) return false;
   if (p.scanSource != kSourceFlatbed && (p.xResolution > kFilmMaxResolution || p.yResolution > kFilmMaxResolution))
     return false;
@@ -341,7 +346,7 @@ int32_t TQ5_STDCALL SetScanParameter(ScanParameter* parameter) {
   }
 
   const ScanParameter request = *parameter;
-  if (!RecordAcceptable(request)) return finish(kErrBadParameter);
+  if (!RecordAcceptable(request, s.filmUnitMode.filmType)) return finish(kErrBadParameter);
   const DerivedScan d = DeriveScan(request, s.filmUnitMode.filmType);
   if (!d.refusedByResolution && !d.fits) return finish(kErrBadParameter);
 

@@ -281,6 +281,36 @@ TEST_F(ScanParameters, ResolutionLimitsRefuseAfterStoring) {
   }
 }
 
+// The automatic tone pass cannot analyse a one-bit film-unit image: such a
+// record is refused before anything is stored. A film frame is collected
+// in colour, and without film type 2 nothing is analysed.
+TEST_F(ScanParameters, FilmTypeTwoRefusesOneBitFilmUnitImages) {
+  struct Case {
+    const char* name;
+    Request request;
+    uint8_t filmType;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"film unit, one bit, film type 2", {.x = 300, .y = 300, .width = 600, .height = 600, .mode = 0, .source = 1, .bits = 1}, 2, false},
+      {"film unit, grey, film type 2", {.x = 300, .y = 300, .width = 600, .height = 600, .mode = 2, .source = 1, .bits = 8}, 2, true},
+      {"film frame, one bit, film type 2", {.x = 300, .y = 300, .width = 600, .height = 500, .mode = 1, .source = 2, .bits = 1}, 2, true},
+      {"film unit, one bit, film type 0", {.x = 300, .y = 300, .width = 600, .height = 600, .mode = 0, .source = 1, .bits = 1}, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    ASSERT_EQ(Set({}), 1);
+    const ScanParameter previous = Requested();
+    sharedState->filmUnitMode.filmType = c.filmType;
+    lastError = 0;
+    EXPECT_EQ(Set(c.request), c.accepted ? 1 : 0);
+    EXPECT_EQ(lastError, c.accepted ? 0 : kErrBadParameter);
+    EXPECT_TRUE(SameRecord(Requested(), c.accepted ? c.request.Make() : previous));
+    if (sharedState->filmImageBuffer != nullptr) ReleaseWholeImageBuffers();
+  }
+}
+
 TEST_F(ScanParameters, FilmTypeTwoCollectsTheWholeImage) {
   sharedState->filmUnitMode.filmType = 2;
   ScrambleToneCurves();

@@ -140,6 +140,7 @@ TEST(Options, RefusedCommandLines) {
       {{"--auto-tone", "--source", "flatbed"}, {"--auto-tone is for film"}},
       {{"--source", "Film Frame", "--mode", "Gray16"}, {"Gray16", "film frame", "use Gray"}},
       {{"--source", "Film", "--mode", "Lineart", "--x-resolution", "601"}, {"--x-resolution", "up to 600 dpi"}},
+      {{"--source", "Film", "--mode", "Lineart", "--auto-tone"}, {"--auto-tone", "Lineart"}},
       {{"--format", "gif"}, {"--format", "pnm, png or tiff"}},
       {{"-o", "scan.jpg"}, {"'.jpg'", "--format pnm|png|tiff"}},
       {{"-d", "/dev/x", "--document", "page.png"}, {"--document", "built-in virtual scanner"}},

@@ -208,6 +208,8 @@ std::string Finish(Raw& raw) {
   if (source.scanSource == 1 && o.mode->bitsPerSample == 1 && o.xResolution > kMaxXResolution)
     return xName + ": Lineart film scans go up to " + std::to_string(kMaxXResolution) +
            " dpi across; scan Gray and threshold it, or use --source \"Film Frame\"";
+  if (source.scanSource == 1 && o.mode->bitsPerSample == 1 && o.autoTone)
+    return "--auto-tone cannot correct Lineart film scans; scan Gray, or use --source \"Film Frame\"";
   const std::string scans = std::string(source.name) + (o.autoTone ? " scans with --auto-tone go" : " scans go");
   if (o.xResolution < kMinResolution || o.xResolution > maxX)
     return xName + ": " + std::to_string(o.xResolution) + " dpi across is not possible; " + scans + " from " +

@@ -381,12 +381,12 @@ TEST(Scan, FilmSources) {
   // The film unit's window holds light (the open holder) and dark (its bar).
   EXPECT_GT(images["film"].ColumnMean(0, 215, 1), 0.3);
   EXPECT_LT(images["film"].ColumnMean(0, 215, 1), 0.9);
-  EXPECT_LT(Correlation(frame, images["negative"]), -0.5) << "a negative is the scene inverted";
+  EXPECT_LT(Correlation(frame, images["negative"]), -0.3) << "a negative is the scene inverted";
   // The orange mask: red passes most, blue least.
   const DecodedImage& negative = images["negative"];
   EXPECT_GT(negative.ColumnMean(0, 212, 0), 1.3 * negative.ColumnMean(0, 212, 1));
   EXPECT_GT(negative.ColumnMean(0, 212, 1), 1.3 * negative.ColumnMean(0, 212, 2));
-  EXPECT_GT(Correlation(frame, images["negative, auto tone"]), 0.8) << "auto tone makes the negative a positive";
+  EXPECT_GT(Correlation(frame, images["negative, auto tone"]), 0.7) << "auto tone makes the negative a positive";
   EXPECT_GT(Correlation(frame, images["positive, auto tone"]), 0.8);
   EXPECT_GT(Correlation(frame, images["frame grey"]), 0.9);
   // One-bit lines are 208 pixels: compare with the first 208 of the frame.
@@ -401,9 +401,14 @@ TEST(Scan, FilmSources) {
 
 // Above 600 dpi across the film unit scans twice at half the resolution and
 // merges the passes: the image is the 600-dpi scan at twice the pixels.
+//
+// The area lies across a vertical edge and well inside the content above
+// and below it: a film scan starts where the white shading before it left
+// the carriage, and that capture runs on until the driver stops it, so on
+// a loaded machine and the fast clock the start moves by a few lines.
 TEST(Scan, FilmAt1200DpiAcross) {
   Sandbox box;
-  const std::vector<std::string> area = {"--source", "Film", "-l", "2", "-t", "20", "-x", "20", "-y", "10"};
+  const std::vector<std::string> area = {"--source", "Film", "-l", "2", "-t", "8", "-x", "20", "-y", "8"};
   const ToolResult fine = box.Run(Join(area, {"--x-resolution", "1200", "--y-resolution", "300", "-o", "fine.png"}));
   ASSERT_EQ(fine.status, 0) << fine.err;
   const ToolResult half = box.Run(Join(area, {"--x-resolution", "600", "--y-resolution", "300", "-o", "half.png"}));

@@ -378,7 +378,9 @@ TEST(Scan, FilmSources) {
     images[c.name] = std::move(image);
   }
   const DecodedImage& frame = images["frame"];
-  // The film unit's window holds light (the open holder) and dark (its bar).
+  // The film unit's window is scanned under the flatbed lamp; the virtual
+  // scanner's film unit lights only its frame holder, so the window shows
+  // the chart on the glass below it: paper and patches.
   EXPECT_GT(images["film"].ColumnMean(0, 215, 1), 0.3);
   EXPECT_LT(images["film"].ColumnMean(0, 215, 1), 0.9);
   EXPECT_LT(Correlation(frame, images["negative"]), -0.3) << "a negative is the scene inverted";

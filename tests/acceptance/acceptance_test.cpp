@@ -148,20 +148,10 @@ class Acceptance : public tq5test::OnVirtualScanner {
   // codes the geometry sets, since its calibration is skipped too).
   Rgb Scan(const Area& area, bool calibrated) {
     Rgb image;
-    ScanParameter p{};
-    p.xResolution = kDpi;
-    p.yResolution = kDpi;
-    p.left = static_cast<uint16_t>(area.left);
-    p.top = static_cast<uint16_t>(area.top);
-    p.width = static_cast<uint16_t>(area.width);
-    p.height = static_cast<uint16_t>(area.height);
-    p.scanMode = 4;
-    p.bitsPerPixel = 24;
-    // The host's own gamma tables: the identity, onto which every flatbed
-    // scan start composes the driver's correction.
-    std::vector<uint16_t> identity(16384);
-    for (uint32_t v = 0; v < identity.size(); ++v) identity[v] = static_cast<uint16_t>(4 * v);
-    for (uint32_t selector : {1u, 2u, 3u}) EXPECT_EQ(SetGammaTable(identity.data(), selector, 0), 1);
+    ScanParameter p = tq5test::ScanRequest({uint16_t{kDpi}, uint16_t{kDpi}, static_cast<uint16_t>(area.left),
+                                            static_cast<uint16_t>(area.top), static_cast<uint16_t>(area.width),
+                                            static_cast<uint16_t>(area.height), 4, 24});
+    tq5test::LoadIdentityGammaTables();
     const int32_t accepted = SetScanParameter(&p);
     EXPECT_EQ(accepted, 1) << "SetScanParameter: " << lastError;
     if (accepted != 1) return image;

@@ -85,17 +85,7 @@ class FilmScan : public tq5test::OnVirtualScanner {
 };
 
 ScanParameter Area(uint8_t source, uint8_t mode, uint8_t bits, uint16_t dpi, uint16_t width, uint16_t height) {
-  ScanParameter p{};
-  p.xResolution = p.yResolution = dpi;
-  p.left = 60;
-  p.top = 40;
-  p.width = width;
-  p.height = height;
-  p.scanMode = mode;
-  p.scanSource = source;
-  p.bitsPerPixel = bits;
-  p.monoChannel = 2;
-  return p;
+  return tq5test::ScanRequest({dpi, dpi, 60, 40, width, height, mode, bits, source});
 }
 
 bool Varies(const Bytes& image) {

@@ -57,21 +57,9 @@ class EndToEnd : public tq5test::OnVirtualScanner {
   // One scan through the exports; `forceSynchronous` scans without a thread.
   Scan Run(const Case& c, bool forceSynchronous = false) {
     Scan scan;
-    ScanParameter p{};
-    p.xResolution = c.xResolution;
-    p.yResolution = c.yResolution;
-    p.left = c.left;
-    p.top = c.top;
-    p.width = c.width;
-    p.height = c.height;
-    p.scanMode = c.mode;
-    p.bitsPerPixel = c.bits;
-    p.monoChannel = c.monoChannel;
-    // As a host does before every scan: its own gamma tables (the identity
-    // here), which each flatbed scan start composes its correction onto.
-    std::vector<uint16_t> identity(16384);
-    for (uint32_t v = 0; v < identity.size(); ++v) identity[v] = static_cast<uint16_t>(4 * v);
-    for (uint32_t selector : {1u, 2u, 3u}) EXPECT_EQ(SetGammaTable(identity.data(), selector, 0), 1);
+    ScanParameter p = tq5test::ScanRequest(
+        {c.xResolution, c.yResolution, c.left, c.top, c.width, c.height, c.mode, c.bits, 0, c.monoChannel});
+    tq5test::LoadIdentityGammaTables();
     const int32_t accepted = SetScanParameter(&p);
     EXPECT_EQ(accepted, 1) << "SetScanParameter: " << lastError;
     if (accepted != 1) return scan;

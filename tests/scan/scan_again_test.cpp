@@ -70,15 +70,8 @@ TEST_F(ScanAgain, SecondScanOfOneRecordRepeatsTheFirst) {
   for (const Case& c : cases) {
     for (bool threaded : {true, false}) {
       SCOPED_TRACE(std::string(c.name) + (threaded ? ", reader thread" : ", no thread"));
-      ScanParameter p{};
-      p.xResolution = p.yResolution = c.resolution;
-      p.left = c.left;
-      p.top = c.top;
-      p.width = c.width;
-      p.height = c.height;
-      p.scanMode = c.mode;
-      p.bitsPerPixel = c.bits;
-      p.monoChannel = 2;
+      ScanParameter p =
+          tq5test::ScanRequest({c.resolution, c.resolution, c.left, c.top, c.width, c.height, c.mode, c.bits});
       ASSERT_EQ(SetScanParameter(&p), 1) << lastError;
       ASSERT_LE(sharedState->rawTotalBytes, sharedState->ringBufferSize);
       const std::vector<uint8_t> first = ScanOnce(threaded);

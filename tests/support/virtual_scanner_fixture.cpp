@@ -1,5 +1,7 @@
 #include "virtual_scanner_fixture.h"
 
+#include <vector>
+
 #include "controller/motion.h"
 #include "interface/device_lock.h"
 #include "interface/driver.h"
@@ -9,6 +11,27 @@
 #include "tq5/tq5drv.h"
 
 namespace tq5test {
+
+ScanParameter ScanRequest(const ScanArea& area) {
+  ScanParameter p{};
+  p.xResolution = area.xResolution;
+  p.yResolution = area.yResolution;
+  p.left = area.left;
+  p.top = area.top;
+  p.width = area.width;
+  p.height = area.height;
+  p.scanMode = area.scanMode;
+  p.scanSource = area.scanSource;
+  p.bitsPerPixel = area.bitsPerPixel;
+  p.monoChannel = area.monoChannel;
+  return p;
+}
+
+void LoadIdentityGammaTables() {
+  std::vector<uint16_t> identity(16384);
+  for (uint32_t v = 0; v < identity.size(); ++v) identity[v] = static_cast<uint16_t>(4 * v);
+  for (uint32_t selector : {1u, 2u, 3u}) EXPECT_EQ(SetGammaTable(identity.data(), selector, 0), 1);
+}
 
 void OnVirtualScanner::SetUp() {
   PrivateRuntimeDirectory();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "tq5/records.h"
 #include "virtual_scanner.h"
 
 namespace tq5test {
@@ -37,6 +38,22 @@ struct VirtualScannerSetup {
   // SetUp.
   bool checkBlocks = false;
 };
+
+// A scan request as a host makes it: an area in 1/600 inch at the given
+// resolutions, pixels and lines left for the driver to derive.
+struct ScanArea {
+  uint16_t xResolution, yResolution;
+  uint16_t left, top, width, height;
+  uint8_t scanMode, bitsPerPixel;
+  uint8_t scanSource = 0;
+  uint8_t monoChannel = 2;
+};
+ScanParameter ScanRequest(const ScanArea& area);
+
+// As a host does before a scan: its own gamma tables, the identity, loaded
+// into all three channels with SetGammaTable (each flatbed scan start
+// composes the driver's correction onto them).
+void LoadIdentityGammaTables();
 
 class OnVirtualScanner : public ::testing::Test {
  protected:

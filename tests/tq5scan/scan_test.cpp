@@ -552,6 +552,29 @@ TEST_F(ScanFailures, AFilmScanWithoutTheFilmUnit) {
   ExpectFailure(r, 6, "SetTPUMode: error 178: no film unit is attached to the scanner");
 }
 
+// A film lamp that warms up slowly: the driver refuses it for a while after
+// switching it on, and tq5scan waits and asks again.
+TEST_F(ScanFailures, AFilmLampThatWarmsUpSlowlyIsWaitedFor) {
+  device.scanner().AttachFilmUnit(true);
+  device.scanner().LoadFilm(tq5sim::FilmKind::Positive);
+  ASSERT_TRUE(device.scanner().SetLampWarmUp(7.0, 0.4));
+  const ToolResult r =
+      box.Run({"-d", device.path(), "--source", "Film Frame", "-x", "10", "-y", "10", "-o", "scan.png"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "tq5scan: waiting for the lamp to warm up\n");
+  EXPECT_TRUE(fs::exists(box.Path("scan.png")));
+}
+
+// A film lamp that gives no light is found when the film unit is switched
+// on, before anything is scanned.
+TEST_F(ScanFailures, ADeadFilmLamp) {
+  device.scanner().AttachFilmUnit(true);
+  device.scanner().DeadLamp(false, true);
+  const ToolResult r =
+      box.Run({"-d", device.path(), "--source", "Film Frame", "-x", "10", "-y", "10", "-o", "scan.png"});
+  ExpectFailure(r, 6, "SetTPUMode: error 107 FilmLampTooDark: the film unit's lamp is too dark");
+}
+
 TEST_F(ScanFailures, TheDiagnosticsReportAFault) {
   device.scanner().DeadLamp(true, false);
   const ToolResult r = box.Run({"-d", device.path(), "-T"});

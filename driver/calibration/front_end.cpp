@@ -76,7 +76,7 @@ uint16_t CalibrationPixelPitch() {
   return pitch != 0 ? pitch : static_cast<uint16_t>(6000 / CalibrationOpticalResolution());
 }
 
-bool ColourCalibration() { return sharedState->scanMode == kScanModeColourLine; }
+bool ColourCalibration() { return sharedState->scanMode == kScanModeColour; }
 
 void SetCalibrationPair(uint8_t highReg, uint16_t value) {
   SetCalibrationValue(highReg, static_cast<uint8_t>(value >> 8));

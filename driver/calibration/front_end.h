@@ -7,9 +7,6 @@
 
 #include "interface/driver.h"
 
-constexpr uint16_t kScanModeColourLine = 4;  // scanMode of a three-channel line
-constexpr uint16_t kSourceFlatbed = 0;
-constexpr uint16_t kSourceFilmFrame = 2;
 
 // Gain codes: bit 5 selects the times-3 range, bits 0-4 the step.
 constexpr uint8_t kGainTimesThree = 0x20;

@@ -179,7 +179,7 @@ DriverError CalibrateShading(uint8_t wanted) {
   ShadingRead read;
   DriverError result = PlanRead(wanted, &read);
   if (result != kErrNone) return result;
-  const uint32_t limit = kShadingReadLimit / read.lineBytes;
+  const uint32_t limit = kImageMemoryBytes / read.lineBytes;
   // Fewer lines than wanted fit one read: take what fits, at a lower line
   // resolution so that they still span the white strip.
   if (limit < read.lines) {
@@ -188,7 +188,7 @@ DriverError CalibrateShading(uint8_t wanted) {
     if (ColourCalibration() && read.lines < 12) read.resolution = 75;
   }
   uint32_t bytes = (read.lineBytes * read.lines + kReadBlockBytes - 1) / kReadBlockBytes * kReadBlockBytes;
-  bytes = std::min(bytes, kShadingReadLimit);
+  bytes = std::min(bytes, kImageMemoryBytes);
   const auto blocks = static_cast<uint8_t>(std::max<uint32_t>(1, bytes / kReadBlockBytes));
 
   uint8_t* lines = nullptr;
@@ -223,8 +223,8 @@ DriverError MeasureDarkShading(uint16_t wanted) {
   ShadingRead read;
   DriverError result = PlanRead(wanted, &read);
   if (result != kErrNone) return result;
-  read.lines = std::min(read.lines, kShadingReadLimit / read.lineBytes);
-  const uint32_t bytes = std::min(read.lineBytes * read.lines, kShadingReadLimit);
+  read.lines = std::min(read.lines, kImageMemoryBytes / read.lineBytes);
+  const uint32_t bytes = std::min(read.lineBytes * read.lines, kImageMemoryBytes);
   const auto blocks = static_cast<uint8_t>(std::max<uint32_t>(1, bytes / kReadBlockBytes));
 
   uint8_t* lines = nullptr;

@@ -7,8 +7,6 @@
 
 #include "interface/driver.h"
 
-// Largest shading read in one pass (145 blocks of 2048 bytes).
-constexpr uint32_t kShadingReadLimit = 296960;
 // Most values one column's trimmed mean takes.
 constexpr int kMaxTrimValues = 50;
 // Register 0x42 bits: a dark / a white table has been uploaded.

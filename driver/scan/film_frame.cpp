@@ -31,7 +31,7 @@ void ConvertToBits(uint8_t* buffer, uint32_t sampleCount) {
 
 bool FilmLinesNeedGrey() {
   const SharedState& s = *sharedState;
-  return s.workingParameter.scanMode == kColourScanMode && s.requestedParameter.scanMode < kColourScanMode;
+  return s.workingParameter.scanMode == kScanModeColour && s.requestedParameter.scanMode < kScanModeColour;
 }
 
 bool FilmLinesNeedBits() { return FilmLinesNeedGrey() && OneBitScanMode(sharedState->requestedParameter.scanMode); }

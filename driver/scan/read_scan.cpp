@@ -285,7 +285,7 @@ int32_t CopyOutputBytes(uint8_t* destination, uint32_t count) {
     uint8_t* line = nullptr;
     uint32_t length = 0;
     const DriverError result =
-        s.scanMode == kColourScanMode ? NextColourLine(&line, &length) : NextRawLine(&line, &length);
+        s.scanMode == kScanModeColour ? NextColourLine(&line, &length) : NextRawLine(&line, &length);
     if (result != kErrNone) {
       StoreLastError(static_cast<int32_t>(result));
       return 0;

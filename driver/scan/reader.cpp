@@ -277,7 +277,7 @@ DriverError NextRawLine(uint8_t** line, uint32_t* length) {
     --s.extraLines;
     if ((result = TakeSourceLine(&raw)) != kErrNone) return result;
   }
-  if (s.scanMode == kColourScanMode) {
+  if (s.scanMode == kScanModeColour) {
     // Colour lines are selected when they are assembled.
     if ((result = TakeSourceLine(&raw)) != kErrNone) return result;
   } else {

@@ -2,20 +2,12 @@
 
 #include "controller/register_image.h"
 #include "interface/shared_state.h"
+#include "transport/controller_memory.h"
 
 namespace {
 
 constexpr uint16_t kDefaultOpticalResolution = 600;
 constexpr int kAbilityOpticalResolutionOffset = 92;
-
-constexpr uint8_t kScanModeColour = 4;
-constexpr uint8_t kSourceFlatbed = 0;
-constexpr uint8_t kSourceFilmFrame = 2;
-
-// Largest raw read the controller's image memory serves in one go, and its
-// fill-level unit.
-constexpr uint32_t kImageMemoryReadLimit = 296960;
-constexpr uint32_t kImageBlockSize = 2048;
 
 constexpr uint32_t kRingBufferBytes = 0x200000;
 constexpr uint32_t kHalfResolutionRingBufferBytes = 0x300000;
@@ -255,8 +247,8 @@ DriverError PrepareScanGeometry(const ScanParameter* record) {
 
   // Register 0x4E: image memory blocks per read, bounded by what one read
   // may take after a line and by the whole image.
-  const uint16_t perRead = static_cast<uint16_t>((kImageMemoryReadLimit - s.rawBytesPerLine) / kImageBlockSize);
-  const uint16_t perImage = static_cast<uint16_t>(s.rawTotalBytes / kImageBlockSize);
+  const uint16_t perRead = static_cast<uint16_t>((kImageMemoryBytes - s.rawBytesPerLine) / kImageBlockBytes);
+  const uint16_t perImage = static_cast<uint16_t>(s.rawTotalBytes / kImageBlockBytes);
   uint16_t blocks = perRead < perImage ? perRead : perImage;
   if (blocks < 1) blocks = 1;
   SetScanValue(0x4E, static_cast<uint8_t>(blocks));

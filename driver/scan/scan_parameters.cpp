@@ -12,14 +12,9 @@ uint16_t statusLineCount = 0;
 
 namespace {
 
-constexpr uint8_t kSourceFlatbed = 0;
-constexpr uint8_t kSourceFilmUnit = 1;
-constexpr uint8_t kSourceFilmFrame = 2;
-constexpr uint8_t kScanModeColour = 4;
 constexpr uint8_t kLastScanMode = 5;
 constexpr uint16_t kLargeAreaFlag = 0x40;  // area bounds are eight times the limits
 constexpr uint32_t kLargeAreaFactor = 8;
-constexpr uint8_t kFilmTypeAutoTone = 2;
 
 constexpr uint16_t kFlatbedMaxXResolution = 600;
 constexpr uint16_t kFlatbedMaxYResolution = 1200;
@@ -93,10 +88,9 @@ bool DepthFitsMode(uint8_t mode, uint8_t bits) {
 // The checks made before anything is stored. Besides the area bounds and
 // the mode's depth (on the film frame, grey only at 8 bits; on the film
 // unit, one bit only up to 600 dpi across and without the automatic tone
-// pass of film type 2), a record is refused here when
-// a resolution is zero (it divides every size) or when a film-unit
-// resolution is above 1200: two passes at half resolution reach 1200 dpi,
-// and no class lies beyond.
+// pass of film type 2), a record is refused here when a resolution is zero
+// (it divides every size) or when a film-unit resolution is above 1200: two
+// passes at half resolution reach 1200 dpi, and no class lies beyond.
 bool RecordAcceptable(const ScanParameter& p, uint8_t filmType) {
   if (p.scanSource > kSourceFilmFrame) return false;
   const Area bounds = AreaBounds(p.scanSource, p.parameterFlags);

@@ -31,7 +31,7 @@ bool scanOwnedHere = false;
 // columns bit by bit would tear multi-bit samples apart.
 bool ScanDepthSupported(const SharedState& s) {
   if (OneBitScanMode(s.scanMode)) return s.scanBits == 1;
-  if (s.scanMode == kColourScanMode) return s.scanBits == 24 || s.scanBits == 48;
+  if (s.scanMode == kScanModeColour) return s.scanBits == 24 || s.scanBits == 48;
   return s.scanMode <= 5 && (s.scanBits == 8 || s.scanBits == 16);
 }
 
@@ -77,7 +77,7 @@ bool ScanLayoutUsable(const SharedState& s) {
   ColumnCounts(s, &rawEntries, &outEntries);
   if (outEntries == 0 || outEntries > rawEntries) return false;
   if (LeadInLines(s) >= s.rawLineCount || s.outLineCount > s.rawLineCount - LeadInLines(s)) return false;
-  if (s.scanMode == kColourScanMode && s.ringLineSlots != 2u * s.firstLineDelay + 2u) return false;
+  if (s.scanMode == kScanModeColour && s.ringLineSlots != 2u * s.firstLineDelay + 2u) return false;
   if (s.widthEnlarged != 0) {
     CutWindow window{};
     ComputeCutWindow(&window);
@@ -120,7 +120,7 @@ DriverError PrepareScan(uint8_t toneArgument, uint8_t calibrate, uint8_t calibra
   s.bottomZoneBytes =
       s.bottomEdge > kBottomZoneStart ? static_cast<uint32_t>(ScanValue(kRegisterBlockThreshold)) * 2048u : 0u;
   if ((result = BuildScalingTables()) != kErrNone) return result;
-  if (s.scanMode == kColourScanMode && (result = AllocateColourSlots(s.outBytesPerLine)) != kErrNone) return result;
+  if (s.scanMode == kScanModeColour && (result = AllocateColourSlots(s.outBytesPerLine)) != kErrNone) return result;
   if ((result = AllocateRingBuffer()) != kErrNone) return result;
   if ((result = SetReg58Bit2(false)) != kErrNone) return result;
   if ((result = CommandIdle()) != kErrNone) return result;

@@ -13,7 +13,6 @@
 constexpr uint32_t kFlatbedLengthLimit = 7016;
 constexpr uint32_t kBottomZoneStart = kFlatbedLengthLimit - 1200;
 
-constexpr uint16_t kColourScanMode = 4;
 // Modes 0 and 1 carry one bit per pixel: their column table and their
 // compaction work bit by bit. Every other mode is handled in whole samples.
 constexpr bool OneBitScanMode(uint16_t scanMode) { return scanMode <= 1; }

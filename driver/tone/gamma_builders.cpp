@@ -31,9 +31,6 @@ const GammaPointTable kFlatbedHighResolutionGammaPoints = {
 
 namespace {
 
-constexpr uint8_t kScanModeColour = 4;
-constexpr uint8_t kSourceFlatbed = 0;
-constexpr uint8_t kSourceFilmFrame = 2;
 constexpr uint8_t kSixteenBitSamples = 0x20;  // register 0x09: the controller bypasses its gamma memory
 constexpr uint16_t kHighResolutionFrom = 600;
 constexpr double kLevelClamp = 255.00001;

@@ -17,6 +17,8 @@ constexpr uint32_t kGammaMemoryBytes = 4096;
 
 // Image data: the fill level register counts blocks of this size.
 constexpr uint32_t kImageBlockBytes = 2048;
+// The image memory: the most one read serves (145 blocks).
+constexpr uint32_t kImageMemoryBytes = 296960;
 constexpr uint32_t kImageDataTimeoutMs = 25000;
 
 DriverError WriteControllerMemory(uint8_t bank, const uint8_t* data, uint8_t memory, uint16_t count,

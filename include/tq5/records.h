@@ -32,6 +32,13 @@ static_assert(offsetof(ScanParameter, scanMode) == 16);
 static_assert(offsetof(ScanParameter, monoChannel) == 25);
 static_assert(offsetof(ScanParameter, parameterFlags) == 28);
 
+// ScanParameter values the driver treats apart: the colour mode (every
+// other mode scans one channel) and the three sources.
+constexpr uint8_t kScanModeColour = 4;
+constexpr uint8_t kSourceFlatbed = 0;
+constexpr uint8_t kSourceFilmUnit = 1;
+constexpr uint8_t kSourceFilmFrame = 2;
+
 // Output size of the prepared scan (12 bytes).
 struct DataStatus {
   uint32_t bytesPerLine;
@@ -77,6 +84,9 @@ struct FilmUnitMode {
   uint8_t reserved9[3];
 };
 static_assert(sizeof(FilmUnitMode) == 12, "FilmUnitMode is 12 bytes");
+
+// FilmUnitMode::filmType of the film scans with the automatic tone pass.
+constexpr uint8_t kFilmTypeAutoTone = 2;
 
 // Button description (8 bytes), InitialButton.
 struct ButtonDescription {

@@ -164,7 +164,7 @@ class OnFullRing : public ::testing::Test {
   static void StartOnFullRing(const Layout& layout, const std::vector<uint8_t>& raw) {
     SharedState& s = *sharedState;
     ASSERT_EQ(BuildScalingTables(), 0u);
-    if (layout.mode == kColourScanMode) {
+    if (layout.mode == kScanModeColour) {
       ASSERT_EQ(AllocateColourSlots(s.outBytesPerLine), 0u);
     }
     ASSERT_EQ(AllocateRingBuffer(), 0u);

@@ -193,7 +193,7 @@ std::string Finish(Raw& raw) {
     return std::string(o.negative ? "--negative" : "--auto-tone") +
            " is for film: give --source Film or --source \"Film Frame\"";
   // A film frame is scanned in colour and converted to 8-bit grey.
-  if (source.scanSource == 2 && o.mode->channels == 1 && o.mode->bitsPerSample == 16)
+  if (source.scanSource == kSourceFilmFrame && o.mode->channels == 1 && o.mode->bitsPerSample == 16)
     return "--mode Gray16 is not possible on the film frame (it is scanned in colour and converted to 8-bit "
            "grey); use Gray or Color48";
 
@@ -203,13 +203,16 @@ std::string Finish(Raw& raw) {
   const std::string yName = raw.yResolution ? "--y-resolution" : "--resolution";
   const uint32_t maxX = o.autoTone ? kAutoToneMaxResolution : source.maxXResolution;
   const uint32_t maxY = o.autoTone ? kAutoToneMaxResolution : source.maxYResolution;
-  // Above 600 dpi across the film unit merges two passes pixel by pixel,
-  // which one-bit lines do not have.
-  if (source.scanSource == 1 && o.mode->bitsPerSample == 1 && o.xResolution > kMaxXResolution)
-    return xName + ": Lineart film scans go up to " + std::to_string(kMaxXResolution) +
-           " dpi across; scan Gray and threshold it, or use --source \"Film Frame\"";
-  if (source.scanSource == 1 && o.mode->bitsPerSample == 1 && o.autoTone)
-    return "--auto-tone cannot correct Lineart film scans; scan Gray, or use --source \"Film Frame\"";
+  // One-bit film-unit lines have no whole pixels: above 600 dpi across the
+  // two passes cannot be merged, and the automatic tone pass has nothing to
+  // analyse.
+  if (source.scanSource == kSourceFilmUnit && o.mode->bitsPerSample == 1) {
+    if (o.xResolution > kMaxXResolution)
+      return xName + ": Lineart film scans go up to " + std::to_string(kMaxXResolution) +
+             " dpi across; scan Gray and threshold it, or use --source \"Film Frame\"";
+    if (o.autoTone)
+      return "--auto-tone cannot correct Lineart film scans; scan Gray, or use --source \"Film Frame\"";
+  }
   const std::string scans = std::string(source.name) + (o.autoTone ? " scans with --auto-tone go" : " scans go");
   if (o.xResolution < kMinResolution || o.xResolution > maxX)
     return xName + ": " + std::to_string(o.xResolution) + " dpi across is not possible; " + scans + " from " +
@@ -292,23 +295,25 @@ const std::vector<SourceInfo>& Sources() {
   // The film unit scans its whole 860 x 1500 window and the driver cuts the
   // area out of it; a film frame is 851 x 568.
   static const std::vector<SourceInfo> sources = {
-      {"Flatbed", "bed", 0, kBedWidthUnits, kBedLengthUnits, kMaxXResolution, kMaxYResolution},
-      {"Film", "film window", 1, 860, 1500, 1200, 1200},
-      {"Film Frame", "film frame", 2, 851, 568, 1200, 1200},
+      {"Flatbed", "bed", kSourceFlatbed, kBedWidthUnits, kBedLengthUnits, kMaxXResolution, kMaxYResolution},
+      {"Film", "film window", kSourceFilmUnit, 860, 1500, kFilmMaxResolution, kFilmMaxResolution},
+      {"Film Frame", "film frame", kSourceFilmFrame, 851, 568, kFilmMaxResolution, kFilmMaxResolution},
   };
   return sources;
 }
 
-const SourceInfo* FindSource(const std::string& name) {
-  std::string wanted;
+// "Film Frame", "film-frame" and "filmframe" name one source.
+static std::string SourceKey(const std::string& name) {
+  std::string key;
   for (char c : Lower(name))
-    if (c != ' ' && c != '-' && c != '_') wanted += c;
-  for (const auto& source : Sources()) {
-    std::string known;
-    for (char c : Lower(source.name))
-      if (c != ' ') known += c;
-    if (known == wanted) return &source;
-  }
+    if (c != ' ' && c != '-' && c != '_') key += c;
+  return key;
+}
+
+const SourceInfo* FindSource(const std::string& name) {
+  const std::string wanted = SourceKey(name);
+  for (const auto& source : Sources())
+    if (SourceKey(source.name) == wanted) return &source;
   return nullptr;
 }
 

@@ -38,7 +38,9 @@ struct SourceInfo {
 // Flatbed, Film, Film Frame (in this order).
 const std::vector<SourceInfo>& Sources();
 const SourceInfo* FindSource(const std::string& name);  // case-insensitive
-// The automatic tone correction of film scans works up to this resolution.
+// Film scans reach this resolution (two passes above 600 dpi across); the
+// automatic tone correction works up to the second.
+constexpr uint32_t kFilmMaxResolution = 1200;
 constexpr uint32_t kAutoToneMaxResolution = 600;
 enum class OutputFormat { Pnm, Png, Tiff };
 
@@ -74,7 +76,7 @@ struct Options {
   const SourceInfo* source = nullptr;  // never null after parsing
   bool negative = false;               // film sources: the film is a negative
   bool autoTone = false;               // film sources: automatic tone correction
-  bool Film() const { return source != nullptr && source->scanSource != 0; }
+  bool Film() const { return source != nullptr && source->scanSource != kSourceFlatbed; }
 };
 
 struct ParseResult {

@@ -24,9 +24,6 @@ constexpr uint8_t kButtonPressed = 0x81;
 // the scanner's time after the switch: attempts a second apart outlast it.
 constexpr int kLampAttempts = 20;
 constexpr uint32_t kLampRetryMs = 1000;
-// Calls in a row that a buffered film scan may answer with "still
-// collecting" before tq5scan gives up.
-constexpr int kCollectCalls = 10000;
 
 std::string Text(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
@@ -115,7 +112,7 @@ int ScannerSession::SelectSource(const Options& options) {
     mode.switchToFilm = 1;
     // Film type 2 is the film scan with automatic tone correction; type 0
     // scans with the calibration alone and plain tone curves.
-    mode.filmType = options.autoTone ? 2 : 0;
+    mode.filmType = options.autoTone ? kFilmTypeAutoTone : 0;
     mode.negative = options.negative ? 1 : 0;
     return SwitchLamp(mode);
   }
@@ -166,7 +163,6 @@ int ScannerSession::Scan(const Options& options, OutputTarget& target, ImageWrit
   int result = kExitOk;
   uint32_t linesLeft = status.lineCount;
   uint64_t bytesRead = 0;
-  int collecting = 0;
   while (linesLeft > 0) {
     if (interrupted_.load()) {
       progress.Finish();
@@ -176,18 +172,13 @@ int ScannerSession::Scan(const Options& options, OutputTarget& target, ImageWrit
     }
     const uint32_t lines = std::min(linesLeft, linesPerRead);
     const uint32_t bytes = lines * status.bytesPerLine;
+    // A read of a buffered film scan collects the whole image first (the
+    // driver asks for more calls only when a read asks for no bytes).
     if (api_.ReadScan(0, buffer.data(), bytes) == 0) {
-      // A buffered film scan may still be collecting its image (ScanInProgress,
-      // or no code during the first of two passes): the same read is asked
-      // again.
-      const uint8_t code = api_.TakeError();
-      if (options.Film() && (code == kErrScanInProgress || code == kErrNone) && ++collecting < kCollectCalls)
-        continue;
       progress.Finish();
-      result = FailedWith("ReadScan", code);
+      result = Failed("ReadScan");
       break;
     }
-    collecting = 0;
     for (uint32_t line = 0; line < lines; ++line) {
       if (!writer.WriteRow(buffer.data() + static_cast<size_t>(line) * status.bytesPerLine, error)) {
         progress.Finish();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <initializer_list>
 
+#include "controller/controller_registers.h"
 #include "controller/motion.h"
 #include "controller/register_image.h"
 #include "interface/shared_state.h"
@@ -11,9 +12,6 @@
 
 namespace {
 
-constexpr uint8_t kRegCommand = 0x07;
-constexpr uint8_t kCommandStart = 0x03;
-constexpr uint8_t kCommandStop = 0x00;
 constexpr uint8_t kRegOffset0 = 0x38;
 constexpr uint8_t kRegGain0 = 0x3B;
 

@@ -5,6 +5,7 @@
 
 #include "calibration/front_end.h"
 #include "calibration/shading.h"
+#include "controller/controller_registers.h"
 #include "controller/motion.h"
 #include "controller/register_image.h"
 #include "interface/shared_state.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr uint8_t kRegCommand = 0x07;
 constexpr uint8_t kRegGain0 = 0x3B;
 constexpr uint8_t kRegOffset0 = 0x38;
 constexpr uint8_t kRegExposure = 0x08;

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 constexpr uint8_t kRegCommand = 0x07;      // 0 idle, 1 leave home, 2 return home, 3 start
+constexpr uint8_t kCommandStop = 0x00;     // in kRegCommand
+constexpr uint8_t kCommandStart = 0x03;    // in kRegCommand: a capture
 constexpr uint8_t kRegStatus = 0x02;       // home sensor, buttons, film unit
 constexpr uint8_t kRegMoveStatus = 0x03;   // bit 4: the started move or scan has finished
 constexpr uint8_t kHomeSensor = 0x01;      // in kRegStatus

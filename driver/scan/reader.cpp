@@ -8,22 +8,18 @@
 
 #include <atomic>
 
+#include "controller/controller_registers.h"
 #include "controller/motion.h"
 #include "interface/shared_state.h"
 #include "scan/read_scan.h"
 #include "scan/scan_start.h"
+#include "transport/controller_memory.h"
 #include "transport/transport.h"
 
 RingCursors ring;
 
 namespace {
 
-constexpr uint8_t kRegisterLevel = 0x01;
-constexpr uint8_t kRegisterStatus = 0x03;
-constexpr uint8_t kStatusFinished = 0x10;
-constexpr uint8_t kRegisterCommand = 0x07;
-constexpr uint8_t kImageDataPort = 0x00;
-constexpr uint32_t kBlockBytes = 2048;
 
 // Reader states (readerState, and the thread's own copy).
 constexpr uint8_t kReading = 0;
@@ -50,7 +46,7 @@ DriverError PollBlock(uint8_t* state, uint32_t remaining, uint32_t want, uint32_
   SharedState& s = *sharedState;
   *n = 0;
   uint8_t level = 0;
-  DriverError result = ReadRegister(kRegisterLevel, &level);
+  DriverError result = ReadRegister(kRegFillLevel, &level);
   if (result != kErrNone) return result;
   uint32_t blocks = level;
   // Once the motor has stopped the controller holds the last blocks and
@@ -59,10 +55,10 @@ DriverError PollBlock(uint8_t* state, uint32_t remaining, uint32_t want, uint32_
   if (*state == kAwaitingMotorStop) {
     if (Elapsed(since) > kNoDataLimitMs) return kErrDataTimeout;
     uint8_t status = 0;
-    if ((result = ReadRegister(kRegisterStatus, &status)) != kErrNone) return result;
+    if ((result = ReadRegister(kRegMoveStatus, &status)) != kErrNone) return result;
     Delay(kMotorPollDelayMs);
-    if ((status & kStatusFinished) == 0) return kErrNone;
-    if ((result = WriteRegister(kRegisterCommand, 0x00)) != kErrNone) return result;
+    if ((status & kMoveFinished) == 0) return kErrNone;
+    if ((result = WriteRegister(kRegCommand, 0x00)) != kErrNone) return result;
     *state = kMotorStopped;
   }
   if (blocks == 0) {
@@ -70,7 +66,7 @@ DriverError PollBlock(uint8_t* state, uint32_t remaining, uint32_t want, uint32_
     Delay(kLevelPollDelayMs);
     return kErrNone;
   }
-  uint32_t count = want < blocks * kBlockBytes ? want : blocks * kBlockBytes;
+  uint32_t count = want < blocks * kImageBlockBytes ? want : blocks * kImageBlockBytes;
   const uint32_t zone = Load(s.bottomZoneBytes);
   if (zone != 0 && remaining - count != 0 && remaining - count <= zone) {
     *state = kAwaitingMotorStop;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "calibration/sequences.h"
+#include "controller/controller_registers.h"
 #include "controller/motion.h"
 #include "controller/register_image.h"
 #include "interface/device_lock.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-constexpr uint8_t kRegisterCommand = 0x07;
-constexpr uint8_t kCommandStart = 0x03;
 constexpr uint8_t kRegisterBlockThreshold = 0x4E;
 
 // This process started the scan the shared state describes.
@@ -124,7 +123,7 @@ DriverError PrepareScan(uint8_t toneArgument, uint8_t calibrate, uint8_t calibra
   if ((result = AllocateRingBuffer()) != kErrNone) return result;
   if ((result = SetReg58Bit2(false)) != kErrNone) return result;
   if ((result = CommandIdle()) != kErrNone) return result;
-  return WriteRegister(kRegisterCommand, kCommandStart);
+  return WriteRegister(kRegCommand, kCommandStart);
 }
 
 }  // namespace

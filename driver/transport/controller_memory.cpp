@@ -11,8 +11,6 @@ constexpr uint8_t kRegMemoryAddressHigh = 0x04;
 constexpr uint8_t kRegMemoryAddressLow = 0x05;
 constexpr uint8_t kRegMemoryPort = 0x06;
 constexpr uint8_t kReadDirection = 0x40;  // in the high address byte
-constexpr uint8_t kRegFillLevel = 0x01;
-constexpr uint8_t kImageDataPort = 0x00;
 
 // Bank, memory and the area's end are checked before any register is
 // written, so a refused transfer leaves the controller untouched.

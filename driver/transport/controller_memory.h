@@ -15,7 +15,10 @@ constexpr uint8_t kMemoryGamma = 2;
 constexpr uint32_t kShadingMemoryBytes = 16384;
 constexpr uint32_t kGammaMemoryBytes = 4096;
 
-// Image data: the fill level register counts blocks of this size.
+// Image data, read from this port: the fill level register counts blocks of
+// this size.
+constexpr uint8_t kImageDataPort = 0x00;
+constexpr uint8_t kRegFillLevel = 0x01;
 constexpr uint32_t kImageBlockBytes = 2048;
 // The image memory: the most one read serves (145 blocks).
 constexpr uint32_t kImageMemoryBytes = 296960;

@@ -79,26 +79,38 @@ void ComputeBuilderCurves(const GammaPointTable& t, uint16_t curves[3][kBuilderC
   }
 }
 
-DriverError BuildFilmGamma() {
+namespace {
+
+// The builders' common part: the fixed curves of `points`, each entry
+// mapped through `compose`(channel, entry) onto the host's tables, expanded
+// and uploaded for every channel the scan uses. A scratch table carries the
+// upload, so gammaTable stays as the host loaded it.
+template <typename Compose>
+DriverError ComposeAndUpload(const GammaPointTable& points, Compose compose) {
   auto* table = static_cast<uint16_t*>(AllocBlock(kGammaTableEntries * sizeof(uint16_t)));
   if (table == nullptr) return kErrNoMemory;
   uint16_t curves[3][kBuilderCurveEntries];
-  ComputeBuilderCurves(kFilmGammaPoints, curves);
+  ComputeBuilderCurves(points, curves);
   uint8_t channels[3];
   const int count = ChannelsToLoad(channels);
   DriverError result = kErrNone;
   for (int k = 0; k < count && result == kErrNone; ++k) {
     const uint8_t c = channels[k];
     uint16_t* f = curves[c];
-    for (int i = 0; i < kBuilderCurveEntries; ++i) {
-      const uint32_t level = ToneLevel(c, f[i] / kGammaIndexScale);
-      f[i] = gammaTable[c][level * kGammaIndexScale];
-    }
+    for (int i = 0; i < kBuilderCurveEntries; ++i) f[i] = compose(c, f[i]);
     ExpandCurve256To16384(f, table);
     result = UploadGammaChannel(table, c, kGammaTableEntries);
   }
   FreeBlock(table);
   return result;
+}
+
+}  // namespace
+
+DriverError BuildFilmGamma() {
+  return ComposeAndUpload(kFilmGammaPoints, [](uint8_t c, uint16_t entry) {
+    return gammaTable[c][ToneLevel(c, entry / kGammaIndexScale) * kGammaIndexScale];
+  });
 }
 
 // The composed table is built in a scratch table: the host's gammaTable
@@ -107,23 +119,9 @@ DriverError BuildFilmGamma() {
 DriverError BuildFlatbedGamma() {
   if (ScanValue(0x09) & kSixteenBitSamples) return kErrNone;
   const SharedState& s = *sharedState;
-  auto* table = static_cast<uint16_t*>(AllocBlock(kGammaTableEntries * sizeof(uint16_t)));
-  if (table == nullptr) return kErrNoMemory;
   const bool highResolution = s.scanMode == kScanModeColour && s.opticalXResolution >= kHighResolutionFrom;
-  uint16_t curves[3][kBuilderCurveEntries];
-  ComputeBuilderCurves(highResolution ? kFlatbedHighResolutionGammaPoints : kFlatbedGammaPoints, curves);
-  uint8_t channels[3];
-  const int count = ChannelsToLoad(channels);
-  DriverError result = kErrNone;
-  for (int k = 0; k < count && result == kErrNone; ++k) {
-    const uint8_t c = channels[k];
-    uint16_t* f = curves[c];
-    for (int i = 0; i < kBuilderCurveEntries; ++i) f[i] = gammaTable[c][f[i]];
-    ExpandCurve256To16384(f, table);
-    result = UploadGammaChannel(table, c, kGammaTableEntries);
-  }
-  FreeBlock(table);
-  return result;
+  return ComposeAndUpload(highResolution ? kFlatbedHighResolutionGammaPoints : kFlatbedGammaPoints,
+                          [](uint8_t c, uint16_t entry) { return gammaTable[c][entry]; });
 }
 
 // A toneArgument other than 1 counts as 0 (the identity).
